@@ -1,0 +1,32 @@
+// Reading from the socket through the channel's receive ring: raw reads, line pieces,
+// whole lines with their waits, and the SMTP and POP3 reply checkers.
+#pragma once
+#include <cstdint>
+
+#include "frame/channel.h"
+
+namespace zem {
+
+// 1 when bytes are buffered or the socket becomes readable within ms, else 0.
+int32_t WaitReadable(Channel &ch, int32_t ms);
+// Copies up to max buffered bytes without taking them (receiving once when the ring is
+// empty); 0 when none are there, -1 when the connection is unusable.
+int32_t PeekInput(Channel &ch, char *buf, int32_t max);
+// Takes up to count bytes (ring first, then one receive); -1 when unusable.
+int32_t ReadRaw(Channel &ch, char *buf, int32_t count);
+// At most size - 1 bytes up to and including the first LF, NUL-terminated.
+int32_t ReadPiece(Channel &ch, char *buf, int32_t size);
+// A whole line: waits firstWait for the first byte and moreWait for each further piece.
+int32_t ReadLine(Channel &ch, char *buf, int32_t size, int32_t firstWait, int32_t moreWait);
+// 0 accepted; -49 (code >= 500), -31 (continuation lines overflow), -8 (a further line
+// did not come within the reply time-out), -1 (connection closed before the reply).
+int32_t CheckSmtpReply(Channel &ch);
+// As CheckSmtpReply, except that a connection that ends first counts as accepted (the
+// QUIT reply).
+int32_t CheckSmtpReplyAtQuit(Channel &ch);
+// 0 positive status; -63 negative; -8 nothing within the POP3 data wait; -1 connection
+// closed before a status line.
+int32_t CheckPop3Reply(Channel &ch);
+int32_t CheckPop3ReplyAtQuit(Channel &ch);
+
+} // namespace zem

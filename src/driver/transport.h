@@ -1,0 +1,26 @@
+// The socket transport under both protocols: address lookup, connect, zero-time readiness
+// polls, sending lines and data, closing. Every operation works on one channel and never
+// waits long; waiting loops poll at the poll interval up to the limit their caller gives.
+#pragma once
+#include <cstdint>
+
+#include "frame/channel.h"
+
+namespace zem {
+
+enum PollKind : int { kPollReadable = 1, kPollWritable = 2, kPollError = 3 };
+
+int32_t GetLocalHostName(char *text, int32_t size);
+int32_t FormatDotted(uint32_t addr, char *text, int32_t size); // 0 when size <= 16
+int32_t ResolveServer(Channel &ch);                            // 1, 0 (no usable address) or a socket code
+int32_t StartConnect(int32_t chan, uint32_t addr, uint16_t port);
+// 1 when the socket is in that condition now; a closed (or never opened) socket answers 1
+// for every kind; -5 for an unknown kind.
+int32_t PollSocket(Channel &ch, int kind);
+int32_t WaitUntilWritable(Channel &ch, int32_t ms);
+int32_t SendData(Channel &ch, const char *bytes, int32_t count); // bytes accepted or a socket code
+int32_t SendLine(Channel &ch, char *text); // appends CR LF in place (room for 2 more bytes + NUL)
+int32_t SendText(Channel &ch, const char *text);
+int32_t CloseSocket(Channel &ch); // 1, or the socket code of the close; never closes twice
+
+} // namespace zem

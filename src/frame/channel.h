@@ -1,0 +1,217 @@
+// The channel record and the library-wide tables. One Channel per channel number lives in
+// the user area of the channel's memory block 0, followed by its receive ring. The library
+// owns every record; the calls on one channel must not overlap, different channels may run
+// on different threads.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/platform.h"
+
+namespace zem {
+
+constexpr int kMaxChannels = 128;
+constexpr int kSlotsPerChannel = 10;
+constexpr int kBlockCount = kMaxChannels * kSlotsPerChannel; // 1,280
+constexpr int kRingSize = 1024;
+constexpr int kBufferSize = 2050;    // TextBuffer, CmdBuffer, ReplyBuffer, ReadAhead
+constexpr int kReadAheadUsed = 2048; // of ReadAhead
+constexpr int kReplyRoom = 1024;     // the reply checkers use this much of ReplyBuffer
+constexpr int kAuthWorkSize = 132;
+
+// Memory block slots.
+enum Slot : int {
+    kSlotChannel = 0,
+    kSlotTo = 1, // also the address list of zemVerifyUser
+    kSlotCc = 2,
+    kSlotBcc = 3,
+    kSlotSubject = 4,
+    kSlotText = 5,
+    kSlotAttachments = 6,
+    kSlotExtraHeaders = 7,
+    kSlotRetrieval = 8,
+    kSlotUnused = 9,
+};
+
+struct Channel {
+    int32_t ChannelNo;
+
+    // ---- DataArea: 11,184 bytes of fixed text buffers, back to back --------------------
+    char TextBuffer[kBufferSize];  // scratch: every log line is formatted here
+    char CmdBuffer[kBufferSize];   // the line being sent (SendLine appends CR LF in place)
+    char ReplyBuffer[kBufferSize]; // the reply being read; emptied at every step
+    char ReadAhead[kBufferSize];   // window over the outgoing message text
+    char MimeBoundary[130];
+    char AltBoundary[130];
+    char LastReply[130];
+    char ServerName[130];
+    char FromAddress[130];
+    char ReplyToAddress[130];
+    char UserName[66];
+    char Password[66];
+    char EmailFileName[130];
+    char EmailDir[130];
+    char AttachDir[130];
+    char Filename[130];
+    char EmailPath[130];
+    char AttachPath[130];
+    char SavedList[1026];
+    char CommandText[34];
+    char LastRecipient[34];
+    char AuthPassword[66];
+    char AuthWork[kAuthWorkSize];
+
+    // ---- Pointers into the channel's blocks (null when the block is absent) -----------
+    char *ListCursor;
+    char *ToList;
+    char *CcList;
+    char *BccList;
+    char *Subject;
+    char *ExtraHeaders;
+    const char *TextCursor; // points at "" when there is no message text
+    char *AttachList;
+    char *AttachCursor;
+    char *SeparatorPos;
+
+    // ---- Connection --------------------------------------------------------------------
+    uint32_t ServerAddr; // host byte order
+    int32_t Socket;
+    uint8_t SocketOpen;  // the descriptor in Socket is ours and still open
+
+    // ---- Timing (64-bit ticks: safe across the wrap of the 32-bit counter) -------------
+    Tick WakeTick;
+    Tick DeadlineTick; // 0 = none
+
+    // ---- Counters ----------------------------------------------------------------------
+    int32_t StepCount;
+    int32_t TextBytes;
+    int32_t AttachBytes;
+    int32_t TextBytesSent;
+    int32_t AttachBytesSent;
+
+    // ---- Sending flags -----------------------------------------------------------------
+    int32_t TextInMemory;
+    int32_t CcDone;
+    int32_t BccDone;
+
+    uint16_t RemotePort;
+    uint16_t SmtpPort;
+    uint16_t Pop3Port;
+
+    int32_t ReplyCode;
+    int32_t FileHandle; // message text file, attachment being read or written; 0 = none
+
+    // ---- State machine -----------------------------------------------------------------
+    int32_t PrevState;
+    int32_t ThisState;
+    int32_t NextState;
+    int32_t AfterConnectState;
+    int32_t LastSockCode;
+
+    int32_t LogFile; // 0 = no log
+
+    // ---- POP3 --------------------------------------------------------------------------
+    int32_t MessageCount;
+    uint8_t Protocol; // 'S', 'P' or 0
+    int32_t MessageNo;
+    int32_t MessageSize;
+    int32_t TopLines;
+    int32_t EmailFile; // 0 = none
+
+    char *UserBuffer;
+    int32_t UserBufferSize;
+    int32_t UserBufferFill;
+
+    // ---- MIME decoder ------------------------------------------------------------------
+    int32_t DecodeState;
+    int32_t BoundaryLen;
+    int32_t BoundaryCount;
+    int32_t MimeEncoding;
+    int32_t AltBoundaryLen;
+
+    int32_t VerifyResult;
+    int32_t AttachSaved;
+    int32_t AttachNumber;
+    char *Recipient;
+
+    uint8_t WaitWritable;
+    uint8_t InlineFlag;
+
+    int32_t AutoCall;
+    int32_t NumberedNames;
+    int32_t BodyType;
+
+    void *HostEntry; // unused on this platform: lookups keep nothing
+
+    uint8_t LastChar;
+    uint8_t PendingChar;
+    uint8_t BlankSeen;
+    uint8_t InlineImages;
+
+    int32_t ReadPos;
+    int32_t ReadLimit;
+    int32_t ReadEnd;
+
+    int32_t SaveNoname;
+    int32_t NonBlockingConnect;
+    int32_t ModeWord;
+
+    int32_t ContentIdCount;
+
+    uint8_t InlinePart;
+    uint8_t UseEhlo;
+    uint8_t UseApop;
+    uint8_t SkipBlank;
+
+    // A failed write while a retrieval ran (attachment file or message file).
+    int32_t WriteFailed;
+    // The retrieval has seen its status line (only that line is kept out of the file).
+    uint8_t StatusSeen;
+
+    char RecvBuffer[kRingSize];
+    int32_t RingHead;
+    int32_t RingTail;
+    // RecvRing follows the record inside block 0.
+};
+
+inline char *RecvRing(Channel &ch) { return reinterpret_cast<char *>(&ch + 1); }
+
+struct ChannelEntry {
+    Channel *ChannelPtr;
+    int32_t SocketCopy;
+    uint8_t SockAddr[16];
+};
+
+// ---- Library-wide state (guarded by the library lock where the text says so) ----------
+extern ChannelEntry gChannelTable[kMaxChannels];
+int32_t ChannelCount(); // 0 = not attached
+extern char gBoundaryTemplate[27];
+
+// The channel check shared by every export that takes a channel number:
+// -71 when not attached, -73 for a bad number, else 0 and *out set.
+int32_t FindChannel(int32_t chan, Channel **out);
+
+// ---- Memory blocks: id = channel * 10 + slot, guard bytes 'U' and 'z' -------------------
+int32_t BlockAlloc(int32_t id, int32_t size);
+void *BlockGet(int32_t id);
+int32_t BlockCheck(int32_t id);
+int32_t BlockFree(int32_t id);
+int32_t BlockIsAllocated(int32_t id);
+int32_t BlockSize(int32_t id);
+void *AllocateMemory(int32_t chan, int32_t slot, int32_t size);
+char *AllocAndCopy(int32_t chan, int32_t slot, const char *text);
+void FreeMemory(int32_t chan, int32_t first, int32_t last);
+// Test hook: the raw start of a block (its leading guard byte), null when free.
+uint8_t *BlockRawForTest(int32_t id);
+void ResetBlockTable();
+// Runs BlockCheck over every allocated block; calls report for each damaged one.
+int32_t CheckAllBlocks(void (*report)(int32_t id, int32_t code));
+
+// ---- Receive ring ------------------------------------------------------------------------
+int32_t RingPut(Channel &ch, const char *bytes, int32_t n);
+int32_t RingTake(Channel &ch, char *dst, int32_t max);
+int32_t RingPeek(Channel &ch, char *dst, int32_t max);
+inline int32_t RingCount(const Channel &ch) { return (ch.RingTail - ch.RingHead + kRingSize) % kRingSize; }
+inline void RingClear(Channel &ch) { ch.RingHead = ch.RingTail = 0; }
+
+} // namespace zem

@@ -1,0 +1,113 @@
+// zemDebug and zemStatistics: views into a channel, and the memory check.
+#include <cstdio>
+#include <cstring>
+
+#include "driver/transport.h"
+#include "frame/channel.h"
+#include "frame/log.h"
+#include "smtp/date_line.h"
+#include "zem32.h"
+
+namespace zem {
+namespace {
+
+int32_t CopyOut(char *buf, int32_t len, const char *text, int32_t max) {
+    int32_t n = 0;
+    while (n < len - 1 && n < max && text[n] != 0) {
+        buf[n] = text[n];
+        ++n;
+    }
+    buf[n] = 0;
+    return n;
+}
+
+void ReportDamagedBlock(int32_t id, int32_t code) {
+    // No message boxes here: the warning goes to standard error, one line.
+    std::fprintf(stderr, "Info: Memory Corrupted (%s): ID=%d Err=%d\n", "zemDebug", id, code);
+}
+
+int32_t LocalAddressText(Channel &ch, char *buf, int32_t len) {
+    if (!ch.SocketOpen || len <= 16) return 0;
+    uint32_t addr = 0;
+    uint16_t port = 0;
+    if (SocketLocalAddress(ch.Socket, &addr, &port) < 0) return 0;
+    uint8_t *sa = gChannelTable[ch.ChannelNo].SockAddr;
+    std::memset(sa, 0, 16);
+    sa[0] = 2;
+    sa[2] = static_cast<uint8_t>(port >> 8);
+    sa[3] = static_cast<uint8_t>(port);
+    for (int i = 0; i < 4; ++i) sa[4 + i] = static_cast<uint8_t>(addr >> (24 - 8 * i));
+    return FormatDotted(addr, buf, len);
+}
+
+int32_t RetrievalBufferText(Channel &ch, char *buf, int32_t len) {
+    int32_t id = ch.ChannelNo * kSlotsPerChannel + kSlotRetrieval;
+    auto *text = static_cast<const char *>(BlockGet(id));
+    if (text == nullptr) return ZEM_ERR_NULL_POINTER;
+    int32_t size = BlockSize(id);
+    if (size <= 0) return 0;
+    return CopyOut(buf, len, text, size);
+}
+
+} // namespace
+} // namespace zem
+
+using namespace zem;
+
+extern "C" ZEM_API int32_t zemDebug(int32_t Chan, int32_t Index, char *Buffer, int32_t BufLen) {
+    if (Chan == ZEM_DEBUG_MEMORY_CHECK_CHAN) {
+        LibraryLockGuard lock; // the table must not change while it is walked
+        CheckAllBlocks(ReportDamagedBlock);
+        return 0;
+    }
+    if (Buffer == nullptr || BufLen <= 0) return 0; // a buffer without room is never written
+    Buffer[0] = 0;
+    Channel *chp = nullptr;
+    if (int32_t r = FindChannel(Chan, &chp)) return r;
+    Channel &ch = *chp;
+    switch (Index) {
+    case ZEM_DEBUG_DATE_LINE:
+        FormatDateLine(ch.TextBuffer, kBufferSize);
+        CopyOut(Buffer, BufLen, ch.TextBuffer, kBufferSize);
+        return 0;
+    case ZEM_DEBUG_LAST_REPLY: {
+        int32_t n = CopyOut(Buffer, BufLen, ch.LastReply, 128);
+        return (n > 2 && Buffer[n - 2] == '\r') ? n - 2 : n;
+    }
+    case ZEM_DEBUG_SERVER_ADDR: return FormatDotted(ch.ServerAddr, Buffer, BufLen);
+    case ZEM_DEBUG_LOCAL_ADDR: return LocalAddressText(ch, Buffer, BufLen);
+    case ZEM_DEBUG_SAVED_LIST: return CopyOut(Buffer, BufLen, ch.SavedList, sizeof ch.SavedList - 1);
+    case ZEM_DEBUG_LAST_RECIPIENT: return CopyOut(Buffer, BufLen, ch.LastRecipient, sizeof ch.LastRecipient - 1);
+    case ZEM_DEBUG_RETRIEVAL_BUFFER: return RetrievalBufferText(ch, Buffer, BufLen);
+    default: CopyOut(Buffer, BufLen, "?", 1); return 0;
+    }
+}
+
+extern "C" ZEM_API int32_t zemStatistics(int32_t Chan, int32_t Index) {
+    Channel *chp = nullptr;
+    if (int32_t r = FindChannel(Chan, &chp)) return r;
+    Channel &ch = *chp;
+    switch (Index) {
+    case 2: return ch.StepCount;
+    case 3: return ch.ReplyCode;
+    case 4: return ch.LastSockCode;
+    case 10: return ch.TextBytes;
+    case 11: return ch.AttachBytes;
+    case 12: return ch.TextBytes + ch.AttachBytes;
+    case 13: return ch.TextBytesSent;
+    case 14: return ch.AttachBytesSent;
+    case 15: return ch.TextBytesSent + ch.AttachBytesSent;
+    case 16: return ZEM_VERSION;
+    case 17: return ch.MessageCount;
+    case 18: return ch.MessageSize;
+    case 19: return ch.UserBufferFill;
+    case 20:
+        if (PollSocket(ch, kPollError) == 1) return ZEM_ERR_CONNECT;
+        return PollSocket(ch, kPollWritable) == 1 ? 1 : 0;
+    case 22: return ch.AttachSaved;
+    case 24: return ch.VerifyResult;
+    case 26: return ZEM_BUILD;
+    case 27: return ch.Socket;
+    default: return -1;
+    }
+}

@@ -1,0 +1,70 @@
+// The thin layer over the operating system. Everything above it (frame, driver, protocols)
+// reaches sockets, files, memory, time and the lock only through these functions, so the
+// protocol code never includes a POSIX header.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+namespace zem {
+
+// ---- Memory: zero-filled, stable address --------------------------------------------
+void *PlatformAlloc(size_t size); // null on failure
+void PlatformFree(void *p);
+
+// ---- Time ----------------------------------------------------------------------------
+// A 64-bit monotonic millisecond clock; never 0, so 0 can mean "no deadline".
+using Tick = uint64_t;
+Tick TickNow();
+// The 32-bit tick the logs and the boundary template show (low 32 bits of the clock).
+inline int32_t TickLow32(Tick t) { return static_cast<int32_t>(static_cast<uint32_t>(t)); }
+void SleepMs(int32_t ms); // 0 yields the processor
+
+// ---- The process-wide lock -------------------------------------------------------------
+void LockLibrary();
+void UnlockLibrary();
+struct LibraryLockGuard {
+    LibraryLockGuard() { LockLibrary(); }
+    ~LibraryLockGuard() { UnlockLibrary(); }
+    LibraryLockGuard(const LibraryLockGuard &) = delete;
+    LibraryLockGuard &operator=(const LibraryLockGuard &) = delete;
+};
+
+// ---- Files by handle -------------------------------------------------------------------
+// Handles are positive; every descriptor the library opens is 3 or above, so 0 always
+// means "none" and the standard streams are never touched.
+int32_t FileCreate(const char *path, bool privateMode); // truncates; -1 on failure
+int32_t FileOpenRead(const char *path);                 // -1 on failure
+int32_t FileRead(int32_t h, void *buf, int32_t n);      // bytes read, 0 at end, -1 on error
+int32_t FileWrite(int32_t h, const void *buf, int32_t n); // bytes written (all), -1 on error
+void FileClose(int32_t h);
+
+// ---- Local time ------------------------------------------------------------------------
+struct LocalTime {
+    int year, month /*1-12*/, day, weekday /*0 = Sunday*/, hour, minute, second;
+    int32_t utcOffsetMinutes; // east of UTC positive
+};
+LocalTime GetLocalTime();
+
+// ---- Sockets -----------------------------------------------------------------------------
+// Socket errors come back as the library's socket codes (negated Winsock-style numbers).
+int32_t MapSocketError(int err);          // errno -> socket code
+int32_t LastSocketError();                // current errno mapped
+int32_t SocketCreateTcp();                // descriptor (>= 3) or a negative socket code
+int32_t SocketSetNonBlocking(int32_t s, bool on);
+int32_t SocketConnect(int32_t s, uint32_t addrHostOrder, uint16_t port); // 1 connected or under way, else code
+int32_t SocketPoll(int32_t s, int kind);  // kind 1 readable, 2 writable, 3 error: 1 / 0
+int32_t SocketSend(int32_t s, const void *buf, int32_t n); // bytes accepted or a negative code
+int32_t SocketRecv(int32_t s, void *buf, int32_t n);       // bytes, 0 on close, negative code on error
+int32_t SocketCloseLinger(int32_t s);     // 1 or a negative code
+int32_t SocketLocalAddress(int32_t s, uint32_t *addrHostOrder, uint16_t *port); // 1 or code
+int32_t GetHostNameText(char *buf, int32_t size); // 1 or a negative code
+int32_t LookupHostIPv4(const char *name, uint32_t *addrNetOrder); // 1 or a negative socket code
+
+} // namespace zem
+
+namespace zem {
+// One write call for a tagged entry (tag and bytes), so a log entry is never split.
+int32_t FileWrite2(int32_t h, const void *a, int32_t na, const void *b, int32_t nb);
+// Close without linger or pause (library release).
+void SocketCloseNow(int32_t s);
+} // namespace zem

@@ -1,0 +1,180 @@
+// IPv4 TCP sockets over POSIX, with errors mapped onto the library's socket codes.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace zem {
+
+int32_t MapSocketError(int err) {
+    switch (err) {
+    case EINTR: return -10004;
+    case EBADF: return -10009;
+    case EACCES: return -10013;
+    case EFAULT: return -10014;
+    case EINVAL: return -10022;
+    case EMFILE: return -10024;
+    case EWOULDBLOCK: return -10035;
+    case EINPROGRESS: return -10036;
+    case EALREADY: return -10037;
+    case ENOTSOCK: return -10038;
+    case EDESTADDRREQ: return -10039;
+    case EMSGSIZE: return -10040;
+    case EPROTOTYPE: return -10041;
+    case ENOPROTOOPT: return -10042;
+    case EPROTONOSUPPORT: return -10043;
+    case ESOCKTNOSUPPORT: return -10044;
+    case EOPNOTSUPP: return -10045;
+    case EAFNOSUPPORT: return -10047;
+    case EADDRINUSE: return -10048;
+    case EADDRNOTAVAIL: return -10049;
+    case ENETDOWN: return -10050;
+    case ENETUNREACH: return -10051;
+    case ENETRESET: return -10052;
+    case ECONNABORTED: return -10053;
+    case ECONNRESET: return -10054;
+    case ENOBUFS: return -10055;
+    case EISCONN: return -10056;
+    case ENOTCONN: return -10057;
+    case EPIPE:
+    case ESHUTDOWN: return -10058;
+    case ETIMEDOUT: return -10060;
+    case ECONNREFUSED: return -10061;
+    case EHOSTDOWN: return -10064;
+    case EHOSTUNREACH: return -10065;
+    default: return -(20000 + err);
+    }
+}
+
+int32_t LastSocketError() { return MapSocketError(errno); }
+
+int32_t SocketCreateTcp() {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (s < 0) return LastSocketError();
+    if (s <= 2) { // never hand out a standard stream's number
+        int moved = fcntl(s, F_DUPFD_CLOEXEC, 3);
+        close(s);
+        if (moved < 0) return LastSocketError();
+        s = moved;
+    }
+    return s;
+}
+
+int32_t SocketSetNonBlocking(int32_t s, bool on) {
+    int flags = fcntl(s, F_GETFL, 0);
+    if (flags < 0) return LastSocketError();
+    flags = on ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    return fcntl(s, F_SETFL, flags) < 0 ? LastSocketError() : 1;
+}
+
+int32_t SocketConnect(int32_t s, uint32_t addrHostOrder, uint16_t port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(addrHostOrder);
+    int r;
+    do {
+        r = connect(s, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+    } while (r != 0 && errno == EINTR);
+    if (r == 0) return 1;
+    if (errno == EINPROGRESS || errno == EWOULDBLOCK) return 1; // the connect is under way
+    return LastSocketError();
+}
+
+int32_t SocketPoll(int32_t s, int kind) {
+    pollfd p{};
+    p.fd = s;
+    p.events = kind == 1 ? POLLIN : kind == 2 ? POLLOUT : 0;
+    int r = poll(&p, 1, 0);
+    if (r < 0) return 1; // a socket that cannot be polled answers yes to everything
+    if (p.revents & POLLNVAL) return 1;
+    switch (kind) {
+    case 1: return (p.revents & (POLLIN | POLLHUP | POLLERR)) ? 1 : 0;
+    case 2: return (p.revents & (POLLOUT | POLLERR | POLLHUP)) ? 1 : 0;
+    default: return (p.revents & POLLERR) ? 1 : 0;
+    }
+}
+
+int32_t SocketSend(int32_t s, const void *buf, int32_t n) {
+    ssize_t r;
+    do {
+        r = send(s, buf, static_cast<size_t>(n), MSG_NOSIGNAL);
+    } while (r < 0 && errno == EINTR);
+    return r < 0 ? LastSocketError() : static_cast<int32_t>(r);
+}
+
+int32_t SocketRecv(int32_t s, void *buf, int32_t n) {
+    ssize_t r;
+    do {
+        r = recv(s, buf, static_cast<size_t>(n), 0);
+    } while (r < 0 && errno == EINTR);
+    return r < 0 ? LastSocketError() : static_cast<int32_t>(r);
+}
+
+int32_t SocketCloseLinger(int32_t s) {
+    // POSIX counts the linger time in seconds: one second bounds what a dead peer costs.
+    linger l{1, 1};
+    setsockopt(s, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    return close(s) == 0 ? 1 : LastSocketError();
+}
+
+void SocketCloseNow(int32_t s) { close(s); }
+
+int32_t SocketLocalAddress(int32_t s, uint32_t *addrHostOrder, uint16_t *port) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    if (getsockname(s, reinterpret_cast<sockaddr *>(&sa), &len) != 0) return LastSocketError();
+    if (sa.sin_family != AF_INET) return -10047;
+    *addrHostOrder = ntohl(sa.sin_addr.s_addr);
+    *port = ntohs(sa.sin_port);
+    return 1;
+}
+
+int32_t GetHostNameText(char *buf, int32_t size) {
+    if (size <= 0) return -10014;
+    buf[0] = 0;
+    if (gethostname(buf, static_cast<size_t>(size)) != 0) {
+        buf[0] = 0;
+        return LastSocketError();
+    }
+    buf[size - 1] = 0;
+    return 1;
+}
+
+int32_t LookupHostIPv4(const char *name, uint32_t *addrNetOrder) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *res = nullptr;
+    int r = getaddrinfo(name, nullptr, &hints, &res);
+    if (r != 0) {
+        switch (r) {
+        case EAI_NONAME: return -11001;
+        case EAI_AGAIN: return -11002;
+        case EAI_FAIL: return -11003;
+#ifdef EAI_NODATA
+        case EAI_NODATA: return -11004;
+#endif
+        default: return -11003;
+        }
+    }
+    *addrNetOrder = 0;
+    for (addrinfo *p = res; p != nullptr; p = p->ai_next) {
+        if (p->ai_family == AF_INET) {
+            *addrNetOrder = reinterpret_cast<sockaddr_in *>(p->ai_addr)->sin_addr.s_addr;
+            break;
+        }
+    }
+    freeaddrinfo(res);
+    return 1;
+}
+
+} // namespace zem

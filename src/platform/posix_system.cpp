@@ -1,0 +1,137 @@
+// Memory, clock, sleep, the library lock, files and local time over POSIX.
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <mutex>
+
+#include "platform/platform.h"
+
+namespace zem {
+
+void *PlatformAlloc(size_t size) { return std::calloc(1, size == 0 ? 1 : size); }
+void PlatformFree(void *p) { std::free(p); }
+
+Tick TickNow() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    // The offset keeps the clock away from 0, which means "no deadline".
+    return static_cast<Tick>(ts.tv_sec) * 1000u + static_cast<Tick>(ts.tv_nsec / 1000000) + 1000u;
+}
+
+void SleepMs(int32_t ms) {
+    if (ms <= 0) {
+        sched_yield();
+        return;
+    }
+    timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
+}
+
+namespace {
+std::mutex &Lock() {
+    static std::mutex m;
+    return m;
+}
+
+// Descriptors the library hands out are kept at 3 and above, so 0 (stdin) is never
+// mistaken for one of ours.
+int KeepAboveStdio(int fd) {
+    if (fd < 0 || fd > 2) return fd;
+    int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    close(fd);
+    return moved;
+}
+} // namespace
+
+void LockLibrary() { Lock().lock(); }
+void UnlockLibrary() { Lock().unlock(); }
+
+int32_t FileCreate(const char *path, bool privateMode) {
+    if (path == nullptr) return -1;
+    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, privateMode ? 0600 : 0644);
+    fd = KeepAboveStdio(fd);
+    return fd < 0 ? -1 : fd;
+}
+
+int32_t FileOpenRead(const char *path) {
+    if (path == nullptr) return -1;
+    int fd = KeepAboveStdio(open(path, O_RDONLY | O_CLOEXEC));
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) { // a directory is not a readable file
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int32_t FileRead(int32_t h, void *buf, int32_t n) {
+    if (h <= 0 || n <= 0) return h <= 0 ? -1 : 0;
+    for (;;) {
+        ssize_t r = read(h, buf, static_cast<size_t>(n));
+        if (r < 0 && errno == EINTR) continue;
+        return r < 0 ? -1 : static_cast<int32_t>(r);
+    }
+}
+
+int32_t FileWrite(int32_t h, const void *buf, int32_t n) {
+    if (h <= 0) return -1;
+    auto p = static_cast<const char *>(buf);
+    int32_t done = 0;
+    while (done < n) {
+        ssize_t r = write(h, p + done, static_cast<size_t>(n - done));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return -1;
+        done += static_cast<int32_t>(r);
+    }
+    return done;
+}
+
+int32_t FileWrite2(int32_t h, const void *a, int32_t na, const void *b, int32_t nb) {
+    if (h <= 0) return -1;
+    iovec iov[2] = {{const_cast<void *>(a), static_cast<size_t>(na)}, {const_cast<void *>(b), static_cast<size_t>(nb)}};
+    ssize_t total = static_cast<ssize_t>(na) + nb;
+    ssize_t r;
+    do {
+        r = writev(h, iov, 2);
+    } while (r < 0 && errno == EINTR);
+    if (r == total) return static_cast<int32_t>(r);
+    if (r < 0) return -1;
+    // A short write (rare on regular files): finish the rest plainly.
+    ssize_t done = r;
+    if (done < na) {
+        if (FileWrite(h, static_cast<const char *>(a) + done, na - static_cast<int32_t>(done)) < 0) return -1;
+        done = na;
+    }
+    if (FileWrite(h, static_cast<const char *>(b) + (done - na), nb - static_cast<int32_t>(done - na)) < 0) return -1;
+    return static_cast<int32_t>(total);
+}
+
+void FileClose(int32_t h) {
+    if (h > 0) close(h);
+}
+
+LocalTime GetLocalTime() {
+    time_t now = time(nullptr);
+    struct tm tm {};
+    localtime_r(&now, &tm);
+    LocalTime lt{};
+    lt.year = tm.tm_year + 1900;
+    lt.month = tm.tm_mon + 1;
+    lt.day = tm.tm_mday;
+    lt.weekday = tm.tm_wday;
+    lt.hour = tm.tm_hour;
+    lt.minute = tm.tm_min;
+    lt.second = tm.tm_sec;
+    lt.utcOffsetMinutes = static_cast<int32_t>(tm.tm_gmtoff / 60);
+    return lt;
+}
+
+} // namespace zem
