@@ -17,7 +17,7 @@ constexpr int kRingSize = 1024;
 constexpr int kBufferSize = 2050;    // TextBuffer, CmdBuffer, ReplyBuffer, ReadAhead
 constexpr int kReadAheadUsed = 2048; // of ReadAhead
 constexpr int kReplyRoom = 1024;     // the reply checkers use this much of ReplyBuffer
-constexpr int kAuthWorkSize = 132;
+
 
 // Memory block slots.
 enum Slot : int {
@@ -59,7 +59,7 @@ struct Channel {
     char CommandText[34];
     char LastRecipient[34];
     char AuthPassword[66];
-    char AuthWork[kAuthWorkSize];
+    char AuthWork[132]; // kAuthWorkSize of codec/md5.h
 
     // ---- Pointers into the channel's blocks (null when the block is absent) -----------
     char *ListCursor;
@@ -173,6 +173,10 @@ struct Channel {
     int32_t RingTail;
     // RecvRing follows the record inside block 0.
 };
+
+// The fixed text buffers lie back to back: 11,184 bytes in all.
+static_assert(offsetof(Channel, AuthWork) + sizeof(Channel::AuthWork) - offsetof(Channel, TextBuffer) == 11184,
+              "DataArea layout");
 
 inline char *RecvRing(Channel &ch) { return reinterpret_cast<char *>(&ch + 1); }
 
