@@ -22,6 +22,7 @@ bool gBlockTableReady = false;
 
 constexpr uint8_t kGuardBefore = 'U';
 constexpr uint8_t kGuardAfter = 'z';
+constexpr size_t kGuardPad = 15;
 
 int32_t CheckId(int32_t id) {
     if (id < 0 || id >= kBlockCount) return -100;
@@ -64,10 +65,12 @@ int32_t BlockAlloc(int32_t id, int32_t size) {
     BlockEntry &e = gBlockTable[id];
     if (e.Handle != nullptr) return -103;
     if (size < 0) return -102;
-    auto *p = static_cast<uint8_t *>(PlatformAlloc(static_cast<size_t>(size) + 3));
+    // The leading guard sits just before a 16-byte boundary so the user area (a Channel
+    // record among others) is properly aligned.
+    auto *p = static_cast<uint8_t *>(PlatformAlloc(static_cast<size_t>(size) + 3 + kGuardPad));
     if (p == nullptr) return -102;
     e.Handle = p;
-    e.Data = p;
+    e.Data = p + kGuardPad;
     e.Size = size;
     p[0] = kGuardBefore;
     p[static_cast<size_t>(size) + 1] = kGuardAfter;

@@ -57,6 +57,9 @@ int32_t FileCreate(const char *path, bool privateMode) {
     if (path == nullptr) return -1;
     int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, privateMode ? 0600 : 0644);
     fd = KeepAboveStdio(fd);
+    // The mode of open() applies only to a new file: an existing one that is truncated keeps
+    // its own, so a private file (a log carrying credentials) is narrowed explicitly.
+    if (fd >= 0 && privateMode) (void)fchmod(fd, 0600);
     return fd < 0 ? -1 : fd;
 }
 

@@ -1,5 +1,354 @@
+// Message retrieval (RFC 1939): TOP into a buffer (zemGetEmailLines) and RETR into a
+// message file (zemGetEmailFile), raw or line by line through the incoming MIME decoder.
+#include <cstdint>
+#include <cstring>
+
+#include "codec/codec.h"
+#include "driver/replies.h"
 #include "driver/step.h"
+#include "driver/transport.h"
+#include "frame/log.h"
+#include "pop3/message_file.h"
+#include "pop3/mime_decoder.h"
+#include "pop3/reply_lines.h"
+#include "text/text.h"
+#include "zem32.h"
 
 namespace zem {
-const StateTable kPop3RetrievalStates = {nullptr, 0};
+
+namespace {
+
+constexpr int32_t kNameMax = 128;   // EmailFileName, EmailDir, AttachDir
+constexpr int32_t kLineRoom = 1024; // a message line: at most 1,023 bytes and the NUL
+constexpr int32_t kRawSave = 1;      // DecodeState: save the message as received
+constexpr int32_t kFirstDecoderState = 2;
+constexpr int32_t kLastDecoderState = 9;
+
+// ---- The message path ------------------------------------------------------------------
+
+// EmailPath = directory, '/' unless the directory is empty or already ends in a
+// separator, file name. Texts that the 128-character fields would cut, or a path that
+// does not fit EmailPath, are refused rather than shortened into another file's name.
+bool BuildEmailPath(Channel &ch, const char *dir, const char *name) {
+    const int32_t dirLen = TextLength(dir);
+    const int32_t nameLen = TextLength(name);
+    if (dirLen > kNameMax || nameLen > kNameMax) return false;
+    const bool addSeparator = dirLen > 0 && dir[dirLen - 1] != '/' && dir[dirLen - 1] != '\\';
+    if (dirLen + (addSeparator ? 1 : 0) + nameLen >= static_cast<int32_t>(sizeof ch.EmailPath)) return false;
+    CopyText(ch.EmailPath, dir, dirLen);
+    if (addSeparator) AppendText(ch.EmailPath, "/", 1);
+    AppendText(ch.EmailPath, name, nameLen);
+    return true;
+}
+
+// Closes the files of a retrieval: the decoder's attachment file (recorded, its note
+// written into the message file) and then the message file.
+void CloseRetrievalFiles(Channel &ch) {
+    CloseAttachmentFile(ch);
+    CloseMessageFile(ch);
+}
+
+// Ends a retrieval with a failure after closing its files, so that what was saved is on
+// disk and no handle is left behind.
+int32_t FailRetrieval(Channel &ch, int32_t code) {
+    CloseRetrievalFiles(ch);
+    return DriverError(ch, 0, code);
+}
+
+// ---- TOP ---------------------------------------------------------------------------------
+
+int32_t SendTop(Channel &ch, Tick now) { // 311
+    LogText(ch, "[Saving to buffer]\r\n");
+    FormatText(ch.CmdBuffer, kBufferSize - 3, "TOP %d %d", ch.MessageNo, ch.TopLines);
+    ch.StatusSeen = kAwaitStatus;
+    if (int32_t r = SendCommandLine(ch)) return r;
+    ArmReplyWait(ch, now);
+    ch.NextState = 314;
+    return kStepOn;
+}
+
+// Appends a piece to the buffer as far as it has room; the rest is dropped without an
+// error, and no NUL is stored.
+void StoreTopPiece(Channel &ch, const char *piece, int32_t n) {
+    ch.TextBytes += n;
+    if (ch.UserBuffer == nullptr) return;
+    int32_t room = ch.UserBufferSize - ch.UserBufferFill;
+    int32_t take = n < room ? n : room;
+    if (take <= 0) return;
+    std::memcpy(ch.UserBuffer + ch.UserBufferFill, piece, static_cast<size_t>(take));
+    ch.UserBufferFill += take;
+}
+
+// Reads one piece of a multi-line reply into ReplyBuffer. Returns its length, 0 when
+// nothing came (the step waits on), or a negative code for the caller to fail with.
+int32_t ReadReplyPiece(Channel &ch, int32_t moreWait) {
+    const int32_t wait = P(gSettings.pop3DataWait);
+    if (!WaitReadable(ch, wait)) return 0; // DeadlineTick ends a silent server
+    int32_t n = ReadLine(ch, ch.ReplyBuffer, kLineRoom, wait, moreWait);
+    // A connection that ends before the end line leaves the reply incomplete.
+    if (n == -1) return ZEM_ERR_SOCKET_CLOSED;
+    return n;
+}
+
+// The status line of TOP and of a line-mode RETR: tells whether the reply goes on, and
+// moves the phase on once the line (possibly long, in pieces) is complete.
+bool TakeStatusPiece(Channel &ch, const char *piece, int32_t n) {
+    bool positive = true;
+    if (ch.StatusSeen == kAwaitStatus) positive = NoteStatusLine(ch, piece);
+    ch.StatusSeen = EndsWithLineFeed(piece, n) ? kAtLineStart : kInStatus;
+    return positive;
+}
+
+// A data piece after the status line: false when it is the end line; otherwise a stuffed
+// dot is removed and *n updated.
+bool TakeDataPiece(Channel &ch, char *piece, int32_t *n) {
+    if (ch.StatusSeen == kAtLineStart && piece[0] == '.') {
+        if (IsEndLine(piece, *n)) return false;
+        *n = RemoveStuffedDot(piece, *n);
+    }
+    ch.StatusSeen = PhaseAfter(piece, *n);
+    return true;
+}
+
+int32_t ReadTopReply(Channel &ch, Tick now) { // 314
+    int32_t n = ReadReplyPiece(ch, P(gSettings.pop3DataWait));
+    if (n < 0) return DriverError(ch, 0, n);
+    if (n == 0) return kStepOn;
+    char *piece = ch.ReplyBuffer;
+    if (ch.StatusSeen <= kInStatus) {
+        // The status line is the first line of the text.
+        StoreTopPiece(ch, piece, n);
+        if (!TakeStatusPiece(ch, piece, n)) return DriverError(ch, 0, ZEM_ERR_POP3);
+    } else if (TakeDataPiece(ch, piece, &n)) {
+        StoreTopPiece(ch, piece, n);
+    } else {
+        ch.NextState = 313;
+        return kStepOn;
+    }
+    ArmDeadline(ch, now);
+    return kStepOn;
+}
+
+// ---- RETR --------------------------------------------------------------------------------
+
+// The last three bytes of a raw save, kept across reads in ReadAhead (which only a send
+// uses) to find the end line where a read boundary cuts through it.
+char *RawTail(Channel &ch) { return ch.ReadAhead; }
+
+// Feeds bytes through the end-line finder. Returns the number of bytes up to and
+// including the LF of the line that holds the single dot, or -1 when it is not among them.
+int32_t FindRawEnd(Channel &ch, const char *bytes, int32_t n) {
+    char *t = RawTail(ch);
+    for (int32_t i = 0; i < n; ++i) {
+        const char b = bytes[i];
+        if (b == '\n' && ((t[0] == '\n' && t[1] == '.' && t[2] == '\r') || (t[1] == '\n' && t[2] == '.'))) return i + 1;
+        t[0] = t[1];
+        t[1] = t[2];
+        t[2] = b;
+    }
+    return -1;
+}
+
+int32_t SendRetr(Channel &ch, Tick now) { // 310
+    LogFormat(ch, "Saving email to '%s'\r\n", ch.EmailPath);
+    int32_t h = FileCreate(ch.EmailPath, false);
+    if (h <= 0) {
+        ch.EmailFile = 0;
+        return DriverError(ch, 0, ZEM_ERR_CANNOT_CREATE_FILE);
+    }
+    ch.EmailFile = h;
+    ch.StatusSeen = kAwaitStatus;
+    std::memset(RawTail(ch), 0, 3);
+    FormatText(ch.CmdBuffer, kBufferSize - 3, "RETR %d", ch.MessageNo);
+    if (int32_t r = SendCommandLine(ch)) {
+        CloseMessageFile(ch);
+        return r;
+    }
+    ArmDeadline(ch, now);
+    if (ch.DecodeState == kRawSave) {
+        ch.WakeTick = 0;
+        ch.NextState = 309;
+    } else {
+        ch.WakeTick = After(now, P(gSettings.stepDelay));
+        ch.NextState = 312;
+    }
+    return kStepOn;
+}
+
+// Writes raw bytes to the message file and counts them; false when the write failed.
+bool WriteRaw(Channel &ch, const char *bytes, int32_t n) {
+    ch.TextBytes += n;
+    int32_t w = WriteToEmailFile(ch, bytes, n);
+    if (w < 0) return false;
+    ch.TextBytesSent += w;
+    return true;
+}
+
+// The status line of a raw save: read as a line so that a refusal is seen before anything
+// is written, then saved as received like the rest.
+int32_t ReadRawStatus(Channel &ch, Tick now) {
+    int32_t n = ReadLine(ch, ch.ReplyBuffer, kLineRoom, 0, P(gSettings.replyTimeout));
+    if (n < 0) {
+        LogText(ch, "[EOF1]\r\n");
+        return FailRetrieval(ch, ZEM_ERR_SOCKET_CLOSED);
+    }
+    if (n == 0) return kStepOn;
+    ch.StatusSeen = kAtLineStart;
+    if (!NoteStatusLine(ch, ch.ReplyBuffer)) return FailRetrieval(ch, ZEM_ERR_POP3);
+    FindRawEnd(ch, ch.ReplyBuffer, n);
+    if (!WriteRaw(ch, ch.ReplyBuffer, n)) return FailRetrieval(ch, ZEM_ERR_CANNOT_CREATE_FILE);
+    ArmDeadline(ch, now);
+    return kStepOn;
+}
+
+int32_t SaveRaw(Channel &ch, Tick now) { // 309
+    // The message ends with its end line; silence or a closed connection before it means
+    // a truncated message.
+    if (!WaitReadable(ch, P(gSettings.pop3DataWait))) return FailRetrieval(ch, ZEM_ERR_TIMED_OUT);
+    if (ch.StatusSeen == kAwaitStatus) return ReadRawStatus(ch, now);
+    char *buf = ch.ReplyBuffer;
+    // Only what the ring holds is looked at, so bytes after the end line stay there for
+    // the next request.
+    int32_t k = PeekInput(ch, buf, kRingSize - 1);
+    if (k < 0) {
+        LogText(ch, "[EOF1]\r\n");
+        return FailRetrieval(ch, ZEM_ERR_SOCKET_CLOSED);
+    }
+    if (k == 0) return kStepOn;
+    const int32_t end = FindRawEnd(ch, buf, k);
+    const int32_t take = end > 0 ? end : k;
+    int32_t n = ReadRaw(ch, buf, take);
+    if (n < 0) {
+        LogText(ch, "[EOF1]\r\n");
+        return FailRetrieval(ch, ZEM_ERR_SOCKET_CLOSED);
+    }
+    if (!WriteRaw(ch, buf, n)) return FailRetrieval(ch, ZEM_ERR_CANNOT_CREATE_FILE);
+    ArmDeadline(ch, now);
+    if (end > 0) ch.NextState = 313;
+    return kStepOn;
+}
+
+// Writes a line that the decoder left to the retrieval (quoted-printable decoded when the
+// part is). False when the write failed.
+bool WriteMessageLine(Channel &ch, const char *line, int32_t n) {
+    ch.TextBytes += n;
+    if (ch.MimeEncoding == 3) {
+        // TextBuffer is free here: nothing is logged between the decode and the write.
+        int32_t d = QpDecodeLine(line, ch.TextBuffer, kBufferSize);
+        return WriteToEmailFile(ch, ch.TextBuffer, d) >= 0;
+    }
+    return WriteToEmailFile(ch, line, n) >= 0;
+}
+
+int32_t SaveLines(Channel &ch, Tick now) { // 312
+    int32_t n = ReadReplyPiece(ch, FourfoldWait(P(gSettings.pop3DataWait)));
+    if (n < 0) return FailRetrieval(ch, n);
+    if (n == 0) return kStepOn;
+    char *line = ch.ReplyBuffer;
+    if (ch.StatusSeen <= kInStatus) {
+        // The status line never reaches the file; a refusal ends the request at once.
+        if (!TakeStatusPiece(ch, line, n)) return FailRetrieval(ch, ZEM_ERR_POP3);
+        ArmDeadline(ch, now);
+        return kStepOn;
+    }
+    if (!TakeDataPiece(ch, line, &n)) {
+        ch.NextState = 313;
+        return kStepOn;
+    }
+    bool write = true;
+    if (ch.DecodeState >= kFirstDecoderState && ch.DecodeState <= kLastDecoderState) {
+        write = MimeLineHandler(ch) == 1;
+        n = TextLength(line); // the decoder may have changed the line
+    }
+    if (write && !WriteMessageLine(ch, line, n)) ch.WriteFailed = 1;
+    // A write the decoder made (message or attachment file) counts as well.
+    if (ch.WriteFailed) return FailRetrieval(ch, ZEM_ERR_CANNOT_CREATE_FILE);
+    ArmDeadline(ch, now);
+    return kStepOn;
+}
+
+int32_t CloseRetrieval(Channel &ch, Tick) { // 313
+    LogText(ch, "[CLOSE]\r\n");
+    CloseRetrievalFiles(ch);
+    // The attachment-saved line goes into the message file as the attachment closes.
+    if (ch.WriteFailed) return DriverError(ch, 0, ZEM_ERR_CANNOT_CREATE_FILE);
+    ch.NextState = 0;
+    return kStepOn;
+}
+
+constexpr StateEntry kEntries[] = {
+    {309, SaveRaw}, {310, SendRetr}, {311, SendTop}, {312, SaveLines}, {313, CloseRetrieval}, {314, ReadTopReply},
+};
+
+int32_t CheckRetrievalRequest(Channel &ch, const char *name, int32_t msg) {
+    LogRequest(ch, name);
+    if (ch.Protocol != 'P') return ZEM_ERR_POP3_ONLY;
+    if (msg < 1) return ZEM_ERR_NO_SUCH_MESSAGE;
+    return 0;
+}
+
+} // namespace
+
+const StateTable kPop3RetrievalStates = {kEntries, sizeof kEntries / sizeof kEntries[0]};
+
 } // namespace zem
+
+using namespace zem;
+
+extern "C" ZEM_API int32_t zemGetEmailLines(int32_t Chan, int32_t Msg, int32_t Lines, char *Buffer, int32_t Size) {
+    Channel *ch = nullptr;
+    if (int32_t r = FindChannel(Chan, &ch)) return r;
+    if (int32_t r = CheckRetrievalRequest(*ch, "zemGetEmailLines", Msg)) return r;
+    if (Buffer != nullptr && Buffer[0] == '*' && Buffer[1] == 0) Buffer = nullptr;
+    if (Buffer == nullptr) {
+        // Library memory: Size + 2 zero-filled bytes, so the text always ends in a NUL.
+        const int64_t bytes = static_cast<int64_t>(Size) + 2;
+        if (bytes < 0 || bytes > INT32_MAX) return ZEM_ERR_NO_MEMORY;
+        Buffer = static_cast<char *>(AllocateMemory(Chan, kSlotRetrieval, static_cast<int32_t>(bytes)));
+        if (Buffer == nullptr) return ZEM_ERR_NO_MEMORY; // also while an earlier text is held
+    } else if (Size < 128) {
+        return ZEM_ERR_BUFFER_SIZE;
+    }
+    ch->MessageNo = Msg;
+    ch->TopLines = Lines < 0 ? 0 : Lines;
+    ch->UserBuffer = Buffer;
+    ch->UserBufferSize = Size;
+    ch->UserBufferFill = 0;
+    ch->EmailDir[0] = 0;
+    ch->AttachDir[0] = 0;
+    ch->TextBytes = 0;
+    ch->AttachBytes = 0;
+    StartRequest(*ch, 311, 1);
+    if (ch->AutoCall == 0) return 0;
+    int32_t r = RunToEnd(*ch);
+    ch->UserBuffer = nullptr; // the caller's buffer is not ours after the request
+    return r < 0 ? r : ch->UserBufferFill;
+}
+
+extern "C" ZEM_API int32_t zemGetEmailFile(int32_t Chan, int32_t Msg, const char *FileName, const char *MessageDir,
+                                           const char *AttachmentDir) {
+    Channel *ch = nullptr;
+    if (int32_t r = FindChannel(Chan, &ch)) return r;
+    if (int32_t r = CheckRetrievalRequest(*ch, "zemGetEmailFile", Msg)) return r;
+    if (FileName == nullptr) return ZEM_ERR_MISSING_FILENAME;
+    if (MessageDir == nullptr) return ZEM_ERR_MISSING_EMAIL_PATH;
+    if (AttachmentDir == nullptr) return ZEM_ERR_MISSING_ATTACH_PATH;
+    // Files a failed retrieval left open are closed before anything of this one is set.
+    CloseRetrievalFiles(*ch);
+    if (!BuildEmailPath(*ch, MessageDir, FileName)) return ZEM_ERR_CANNOT_CREATE_FILE;
+    ch->MessageNo = Msg;
+    CopyText(ch->EmailFileName, FileName, kNameMax);
+    CopyText(ch->EmailDir, MessageDir, kNameMax);
+    CopyText(ch->AttachDir, AttachmentDir, kNameMax);
+    std::memset(ch->SavedList, 0, 1024);
+    ch->UserBuffer = nullptr;
+    ch->UserBufferSize = 0;
+    ch->UserBufferFill = 0;
+    ch->TextBytes = 0;
+    ch->AttachBytes = 0;
+    ch->WriteFailed = 0;
+    ResetDecoder(*ch);
+    if (ch->DecodeState != kRawSave) ch->DecodeState = kFirstDecoderState;
+    StartRequest(*ch, 310, 1);
+    return RunToEnd(*ch);
+}

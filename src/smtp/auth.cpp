@@ -108,8 +108,11 @@ int32_t SendPlainCommand(Channel &ch, Tick now) { // 170
     // authorisation identity NUL authentication identity NUL password
     auto *msg = reinterpret_cast<uint8_t *>(ch.TextBuffer);
     int32_t n = 0;
+    bool first = true;
     for (const char *part : {ch.UserName, ch.UserName, ch.AuthPassword}) {
-        if (n > 0) msg[n++] = 0;
+        // The two separators are there even when a part is empty (RFC 4616 section 2).
+        if (!first) msg[n++] = 0;
+        first = false;
         int32_t len = TextLength(part);
         std::memcpy(msg + n, part, static_cast<size_t>(len));
         n += len;
