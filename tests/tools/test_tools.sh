@@ -1,0 +1,282 @@
+#!/usr/bin/env bash
+# End-to-end tests of zem-send, zem-pop and the C examples against the loopback mail
+# servers of tests/fixtures/mailservers.sh (Postfix and Dovecot on 127.0.0.1).
+#
+#   tests/tools/test_tools.sh [BUILD_DIR]     (default: build)
+#
+# The tools are taken from BUILD_DIR/tools. The examples are built from a copy with their
+# own Makefile against an installation of BUILD_DIR made under a temporary prefix (header,
+# library, zem32.pc); with ZEM_EXAMPLES_INSTALLED=1 they use the library installed on the
+# machine instead. All mail goes to carol@zem.test, whose mailbox the tests empty.
+# ZEM_MAILSERVERS may name another server script with the same commands (start, env,
+# wait-mail), for instance a copy listening on other ports.
+# Exits non-zero when any check fails.
+set -uo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+build="$(cd "${1:-$root/build}" && pwd)"
+send="$build/tools/zem-send"
+pop="$build/tools/zem-pop"
+servers="${ZEM_MAILSERVERS:-$root/tests/fixtures/mailservers.sh}"
+for f in "$send" "$pop"; do
+  [ -x "$f" ] || { echo "missing $f (build with -DZEM_TOOLS=ON first)"; exit 1; }
+done
+
+work="$(mktemp -d /tmp/zem-tools-test.XXXXXX)"
+trap 'rm -rf "$work"' EXIT
+
+"$servers" start >/dev/null || { echo "the mail servers did not start"; exit 1; }
+set -a
+eval "$("$servers" env)"
+set +a
+
+user=carol@zem.test
+pass=carol-secret
+# No variable of the caller may change what the tools do.
+unset ZEM_SMTP_USER ZEM_SMTP_PASSWORD
+export ZEM_POP3_USER=$user ZEM_POP3_PASSWORD=$pass
+
+failures=0
+checks=0
+ok() { checks=$((checks + 1)); echo "ok   - $1"; }
+not_ok() {
+  checks=$((checks + 1)); failures=$((failures + 1))
+  echo "FAIL - $1"
+  [ -s "$work/out" ] && sed 's/^/    out: /' "$work/out" | head -20
+  [ -s "$work/err" ] && sed 's/^/    err: /' "$work/err" | head -20
+  return 0
+}
+
+# run NAME STATUS CMD...: runs CMD with its output in $work/out and $work/err and checks
+# its exit status.
+run() {
+  local name=$1 want=$2 got
+  shift 2
+  "$@" >"$work/out" 2>"$work/err"
+  got=$?
+  if [ "$got" -eq "$want" ]; then ok "$name"; else not_ok "$name (exit $got, expected $want)"; fi
+}
+# has NAME FILE PATTERN: FILE holds a line matching the extended regular expression.
+has() { if grep -Eq -- "$3" "$2"; then ok "$1"; else not_ok "$1 (no '$3' in $(basename "$2"))"; fi; }
+hasnt() { if grep -Eq -- "$3" "$2"; then not_ok "$1 ('$3' in $(basename "$2"))"; else ok "$1"; fi; }
+same() { if cmp -s "$2" "$3"; then ok "$1"; else not_ok "$1 ($2 differs from $3)"; fi; }
+equal() { if [ "$2" = "$3" ]; then ok "$1"; else not_ok "$1 (got '$2', expected '$3')"; fi; }
+
+maildir="$ZEM_MAIL_STATE/mail/$ZEM_MAIL_DOMAIN/carol"
+clear_box() { find "$maildir/new" "$maildir/cur" -mindepth 1 -maxdepth 1 -type f -delete 2>/dev/null || true; }
+wait_mail() {
+  if "$servers" wait-mail carol "$1" 30 >/dev/null; then ok "$1 message(s) delivered"; else not_ok "$1 message(s) delivered"; fi
+}
+count() { "$pop" -q count 2>/dev/null; }
+# Message numbers by subject, filled by index_subjects (one TOP per message).
+declare -A msgno
+index_subjects() {
+  local n i subject
+  msgno=()
+  n="$(count)"
+  for ((i = 1; i <= ${n:-0}; i++)); do
+    subject="$("$pop" -q top "$i" 0 2>/dev/null | sed -n 's/^Subject: //p' | head -n1)"
+    [ -n "$subject" ] && msgno[$subject]=$i
+  done
+  return 0
+}
+find_msg() { echo "${msgno[$1]:-0}"; }
+
+head -c 70000 /dev/urandom >"$work/cram.bin"
+head -c 123457 /dev/urandom >"$work/login.bin"
+head -c 5000 /dev/urandom >"$work/plain.bin"
+head -c 6000000 /dev/urandom >"$work/big.bin"
+printf 'first line\nsecond line\n' >"$work/body.txt"
+: >"$work/not-a-dir"
+
+clear_box
+
+echo "# arguments"
+run "zem-send --help" 0 "$send" --help
+has "zem-send --help shows the usage" "$work/out" "^Usage: zem-send"
+run "zem-pop --help" 0 "$pop" --help
+has "zem-pop --help lists the subcommands" "$work/out" "fetch-all"
+for sub in count list uidl top fetch fetch-all delete; do
+  run "zem-pop $sub --help" 0 "$pop" "$sub" --help
+  has "zem-pop $sub --help shows its usage" "$work/out" "^Usage: zem-pop $sub"
+done
+run "zem-send --version" 0 "$send" --version
+has "the version is 3.4.2" "$work/out" "3\.4\.2"
+base=(-p "$ZEM_SMTP_PORT_NOAUTH" -f "$user")
+run "zem-send without --from" 2 "$send" -t "$user" -m x
+run "zem-send without --to" 2 "$send" "${base[@]}" -m x
+run "zem-send with an unknown option" 2 "$send" "${base[@]}" -t "$user" --no-such-option
+run "zem-send with a bad address" 2 "$send" "${base[@]}" -t "not-an-address" -m x
+has "the bad address is named" "$work/err" "not-an-address"
+run "zem-send with two addresses in one --to" 2 "$send" "${base[@]}" -t "a@zem.test,b@zem.test" -m x
+run "zem-send with a missing attachment" 2 "$send" "${base[@]}" -t "$user" -a "$work/none.bin"
+run "zem-send with a missing text file" 2 "$send" "${base[@]}" -t "$user" -F "$work/none.txt"
+run "zem-send --text with --text-file" 2 "$send" "${base[@]}" -t "$user" -m x -F "$work/body.txt"
+run "zem-send --header without --subject" 2 "$send" "${base[@]}" -t "$user" -H "X-A: b"
+run "zem-send --user without --password" 2 "$send" "${base[@]}" -t "$user" -u "$user"
+run "zem-send --port 0" 2 "$send" -p 0 -f "$user" -t "$user"
+run "zem-send --body-type 7" 2 "$send" "${base[@]}" -t "$user" --body-type 7
+run "zem-send --log into a missing directory" 2 "$send" "${base[@]}" -t "$user" --log "$work/none/x.log"
+run "zem-pop without a subcommand" 2 "$pop"
+run "zem-pop with an unknown subcommand" 2 "$pop" frobnicate
+run "zem-pop top without a number" 2 "$pop" top
+run "zem-pop top abc" 2 "$pop" top abc
+run "zem-pop fetch 0" 2 "$pop" fetch 0
+run "zem-pop without a user" 2 env -u ZEM_POP3_USER "$pop" count
+run "zem-pop fetch into a file as directory" 2 "$pop" fetch 1 --dir "$work/not-a-dir/sub"
+equal "no mail was sent by refused arguments" "$(count)" 0
+
+echo "# sending with each authentication mechanism"
+for mech in CRAM-MD5:$ZEM_SMTP_PORT_CRAM:cram LOGIN:$ZEM_SMTP_PORT_LOGIN:login PLAIN:$ZEM_SMTP_PORT_PLAIN:plain; do
+  IFS=: read -r name port file <<<"$mech"
+  run "send with AUTH $name (port $port)" 0 "$send" -p "$port" -u "$user" -w "$pass" -f "$user" -t "$user" \
+    -S "mech $name" -m "Sent with $name." -a "$work/$file.bin" --log "$work/$file.log"
+  has "the session used AUTH $name" "$work/$file.log" "^S: AUTH $name"
+  has "the result is reported" "$work/out" "^zem-send: sent .* to 1 recipient with 1 attachment"
+  equal "plain output is one line" "$(wc -l <"$work/out")" 1
+  equal "nothing on standard error" "$(wc -c <"$work/err")" 0
+done
+
+echo "# text sources, headers and body types"
+printf 'from standard input\nline two\n' >"$work/stdin.txt"
+run "send text from standard input with extra headers" 0 "$send" "${base[@]}" -t "$user" -S "stdin text" \
+  --text-stdin -H "X-Zem-Test: yes" -H "X-Zem-Second: two" <"$work/stdin.txt"
+run "send a text file ('-F file') as HTML" 0 "$send" "${base[@]}" -t "$user" -S "html text" --html -F "$work/body.txt"
+run "send inline text that starts with '@'" 0 "$send" "${base[@]}" -t "$user" -S "at text" -m "@not a file name"
+run "send with cc, bcc and reply-to" 0 "$send" "${base[@]}" -t "$user" -c "Carol <$user>" -b "$user" \
+  --reply-to "$user" -S "copies" -m "copies"
+has "every recipient is counted" "$work/out" "to 3 recipients"
+if command -v script >/dev/null; then
+  script -qec "$(printf '%q ' "$send" "${base[@]}" -t "$user" -S big -m big -a "$work/big.bin")" /dev/null \
+    >"$work/tty.out" 2>&1 </dev/null
+  has "a terminal shows the progress bar" "$work/tty.out" "sending \[#*-*\] +[0-9]+%"
+  has "the bar shows rate and time left" "$work/tty.out" "/s .* left"
+else
+  run "send a large attachment" 0 "$send" "${base[@]}" -t "$user" -S big -m big -a "$work/big.bin"
+fi
+wait_mail 8 # 3 mechanisms, stdin, html, at, copies (one delivery for three RCPTs of one mailbox), big
+
+echo "# reading the mailbox"
+index_subjects
+n=$(count)
+run "zem-pop count" 0 "$pop" count
+equal "count matches the messages delivered" "$(cat "$work/out")" "$n"
+run "zem-pop list" 0 "$pop" list
+equal "list has one line per message" "$(wc -l <"$work/out")" "$n"
+has "list shows number and size" "$work/out" "^1 [1-9][0-9]*$"
+run "zem-pop uidl" 0 "$pop" uidl
+equal "uidl has one line per message" "$(wc -l <"$work/out")" "$n"
+first_uid="$(head -n1 "$work/out")"
+run "zem-pop uidl 1" 0 "$pop" uidl 1
+equal "uidl 1 matches the listing" "$(cat "$work/out")" "$first_uid"
+
+m=$(find_msg "stdin text")
+run "zem-pop top $m 0" 0 "$pop" top "$m" 0
+has "the extra header arrived" "$work/out" "^X-Zem-Test: yes$"
+has "the second extra header arrived" "$work/out" "^X-Zem-Second: two$"
+hasnt "top 0 holds no body" "$work/out" "from standard input"
+run "zem-pop top $m 5" 0 "$pop" top "$m" 5
+has "the text from standard input arrived" "$work/out" "^from standard input$"
+m=$(find_msg "html text")
+run "zem-pop top (html)" 0 "$pop" top "$m" 20
+has "the HTML text part" "$work/out" "Content-Type: text/html"
+m=$(find_msg "at text")
+run "zem-pop top (text starting with @)" 0 "$pop" top "$m" 5
+has "a text starting with @ is sent as text" "$work/out" "^@not a file name$"
+run "zem-pop top of a missing message" 4 "$pop" top 999
+run "zem-pop uidl of a missing message" 4 "$pop" uidl 999
+
+m=$(find_msg "mech CRAM-MD5")
+run "fetch with USER/PASS" 0 "$pop" fetch "$m" --dir "$work/f1" --attach-dir "$work/f1/files" --log "$work/fetch1.log"
+has "fetch names the message file" "$work/out" "^message: $work/f1/msg-$m.eml"
+has "fetch names the attachment" "$work/out" "^attachment: $work/f1/files/cram.bin$"
+same "the attachment equals the original (USER/PASS)" "$work/cram.bin" "$work/f1/files/cram.bin"
+has "the login used USER" "$work/fetch1.log" "^S: USER $user"
+m=$(find_msg "mech LOGIN")
+run "fetch with APOP" 0 "$pop" --apop fetch "$m" --dir "$work/f2" --log "$work/fetch2.log" --name login.eml
+same "the attachment equals the original (APOP)" "$work/login.bin" "$work/f2/login.bin"
+has "the message file has the given name" "$work/out" "^message: $work/f2/login.eml"
+has "the login used APOP" "$work/fetch2.log" "^S: APOP $user [0-9a-f]{32}"
+m=$(find_msg "mech PLAIN")
+run "fetch --raw" 0 "$pop" fetch "$m" --raw --dir "$work/f3"
+has "the raw file holds the header" "$work/f3/msg-$m.eml" "^Subject: mech PLAIN"
+has "the raw file keeps the attachment encoded" "$work/f3/msg-$m.eml" "^Content-Transfer-Encoding: base64"
+hasnt "raw mode decodes no attachment" "$work/out" "^attachment:"
+equal "raw mode writes no attachment file" "$(ls "$work/f3" | wc -l)" 1
+m=$(find_msg big)
+run "fetch --by-uid" 0 "$pop" fetch "$m" --by-uid --dir "$work/f4"
+uid="$("$pop" -q uidl "$m" | cut -d' ' -f2)"
+has "the file is named by the unique id" "$work/out" "^message: $work/f4/$uid.eml"
+same "the large attachment equals the original" "$work/big.bin" "$work/f4/big.bin"
+if command -v script >/dev/null; then
+  script -qec "$(printf '%q ' "$pop" fetch "$m" --dir "$work/f5")" /dev/null >"$work/tty.out" 2>&1 </dev/null
+  has "a terminal shows the progress of a large message" "$work/tty.out" "receiving message $m \[#*-*\] +[0-9]+%"
+  same "the attachment fetched on a terminal equals the original" "$work/big.bin" "$work/f5/big.bin"
+fi
+
+echo "# deleting"
+before=$(count)
+run "delete of a missing message" 4 "$pop" delete 999
+equal "nothing was deleted" "$(count)" "$before"
+m=$(find_msg "at text")
+run "delete $m" 0 "$pop" delete "$m"
+has "delete reports the message" "$work/out" "^deleted $m$"
+equal "the count dropped by one" "$(count)" "$((before - 1))"
+index_subjects
+equal "the deleted message is gone" "$(find_msg "at text")" 0
+run "fetch-all --delete into an unusable directory" 2 "$pop" fetch-all --delete --dir "$work/not-a-dir/sub"
+equal "nothing was deleted when nothing could be saved" "$(count)" "$((before - 1))"
+run "fetch-all --delete (APOP)" 0 "$pop" --apop fetch-all --delete --dir "$work/all"
+has "fetch-all reports every message" "$work/out" "^saved $((before - 1)) of $((before - 1)) messages, deleted $((before - 1))$"
+equal "one file per message" "$(ls "$work/all"/*.eml | wc -l)" "$((before - 1))"
+same "fetch-all decoded the attachments" "$work/cram.bin" "$work/all/cram.bin"
+equal "the mailbox is empty" "$(count)" 0
+run "fetch-all on an empty mailbox" 0 "$pop" fetch-all --dir "$work/none"
+has "fetch-all says so" "$work/out" "^saved 0 of 0 messages$"
+
+echo "# refusals"
+run "send with a wrong password" 3 "$send" -p "$ZEM_SMTP_PORT" -u "$user" -w wrong -f "$user" -t "$user" -m x
+has "the server's refusal is shown" "$work/err" "server reply: 535"
+has "the error code and text are shown" "$work/err" "error -49: SMTP returned error"
+run "send to an unknown recipient" 4 "$send" "${base[@]}" -t nobody@zem.test -m x
+has "the refused recipient's reply is shown" "$work/err" "server reply: 550"
+run "send to a closed port" 3 "$send" -p 1 -f "$user" -t "$user" -m x --connect-timeout 5000
+has "the connect failure is shown" "$work/err" "error -36"
+run "login with a wrong password" 3 "$pop" -w wrong count
+has "the POP3 refusal is shown" "$work/err" "server reply: -ERR"
+run "APOP with a wrong password" 3 "$pop" --apop -w wrong count
+run "POP3 on a closed port" 3 "$pop" -p 1 count
+equal "no mail arrived from refused sends" "$(count)" 0
+
+echo "# examples"
+ex="$work/examples"
+mkdir -p "$ex"
+cp "$root/examples/"*.c "$root/examples/Makefile" "$ex/"
+makeargs=()
+pcpath="${PKG_CONFIG_PATH:-}"
+libpath=""
+if [ "${ZEM_EXAMPLES_INSTALLED:-0}" != 1 ]; then
+  cmake --install "$build" --prefix "$work/stage" >"$work/install.log" 2>&1 || cat "$work/install.log"
+  pc="$(find "$work/stage" -name zem32.pc | head -n1)"
+  libpath="$(dirname "$(dirname "$pc")")"
+  pcpath="$(dirname "$pc")"
+  makeargs=(PKG_CONFIG="pkg-config --define-prefix")
+fi
+run "the examples build with pkg-config" 0 env PKG_CONFIG_PATH="$pcpath" make -C "$ex" "${makeargs[@]}"
+[ -n "$libpath" ] && export LD_LIBRARY_PATH="$libpath${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+run "send_blocking (CRAM-MD5, attachment)" 0 env ZEM_SMTP_PORT="$ZEM_SMTP_PORT_CRAM" ZEM_SMTP_USER="$user" \
+  ZEM_SMTP_PASSWORD="$pass" ZEM_MAIL_FROM="$user" ZEM_MAIL_TO="$user" ZEM_ATTACH="$work/login.bin" "$ex/send_blocking"
+run "send_many_nonblocking (3 channels)" 0 env ZEM_SMTP_PORT="$ZEM_SMTP_PORT" ZEM_SMTP_USER="$user" \
+  ZEM_SMTP_PASSWORD="$pass" ZEM_CHANNELS=3 ZEM_MAIL_FROM="$user" ZEM_MAIL_TO="$user" "$ex/send_many_nonblocking"
+has "every channel sent" "$work/out" "^3 of 3 messages sent$"
+wait_mail 4
+run "read_mailbox (save and delete)" 0 env ZEM_POP3_PORT="$ZEM_POP3_PORT" ZEM_POP3_USER="$user" ZEM_POP3_PASSWORD="$pass" \
+  ZEM_MAIL_DIR="$ex/mail" ZEM_DELETE=1 "$ex/read_mailbox"
+has "read_mailbox counted the messages" "$work/out" "^4 message\(s\)$"
+same "read_mailbox saved the attachment" "$work/login.bin" "$ex/mail/login.bin"
+equal "read_mailbox deleted what it saved" "$(count)" 0
+run "send_blocking to a closed port" 3 env ZEM_SMTP_PORT=1 "$ex/send_blocking"
+
+clear_box
+echo "# $checks checks, $failures failed"
+[ "$failures" -eq 0 ]

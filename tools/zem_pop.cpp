@@ -1,0 +1,488 @@
+// zem-pop: works with a POP3 mailbox through the ZEM32 library: count, list, uidl, top,
+// fetch, fetch-all and delete.
+//
+// Every request runs in non-blocking mode: the tool calls zemDriver itself, so that a
+// progress bar can follow a large message (zemStatistics index 12 against the LIST size)
+// and an interrupt is honoured between steps. Results of requests made that way are read
+// from the counters afterwards (message count 17, size 18, buffer fill 19).
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "common.h"
+
+using namespace zemtool;
+
+namespace {
+
+const char *const kTool = "zem-pop";
+// The library keeps at most 128 characters of each of file name, message directory
+// and attachment directory, and joins directory and file name in 130 bytes.
+constexpr size_t kMaxPath = 128;
+// The library's default POP3 data wait, restored after a raw fetch.
+constexpr int kDefaultDataWait = 25000;
+// Names in the saved-attachment list are joined by the attachment separator; a line
+// feed cannot occur in a file name taken from a message header line.
+constexpr char kSavedListSep = '\n';
+
+struct Global {
+    std::string server = "127.0.0.1";
+    int port = 110;
+    std::string user;
+    std::string password;
+    bool apop = false;
+    std::string logFile;
+    int stepDelay = -1, replyTimeout = -1, connectTimeout = -1, dataWait = -1;
+    bool quiet = false;
+};
+
+struct FetchOptions {
+    std::string dir = ".";
+    std::string attachDir;  // empty: the message directory
+    std::string name;       // fetch only: file name of the message
+    bool raw = false;
+    bool numbered = false;
+    bool saveNoname = false;
+    bool byUid = false;
+    bool del = false;       // fetch-all only
+    int rawPause = 2000;
+};
+
+struct Saved {
+    std::string path;
+    int64_t bytes = 0;
+    std::vector<std::string> attachments;
+    int attachCount = 0;
+};
+
+Global g;
+
+int Usage(const std::string &msg) {
+    std::fprintf(stderr, "%s: %s\nRun with --help for more information.\n", kTool, msg.c_str());
+    return kExitUsage;
+}
+
+int Fail(const std::string &what, int32_t code, int status = kExitFailed) {
+    ReportFailure(kTool, kChan, what, code);
+    return code == kInterruptedCode ? kExitInterrupted : status;
+}
+
+// The last request was answered with -ERR (the library sets ReplyCode 500 for it and
+// leaves counts and sizes at 0 without reporting an error).
+bool Refused() { return zemStatistics(kChan, ZEM_STAT_REPLY_CODE) == 500; }
+
+int Refusal(const std::string &what) {
+    std::fprintf(stderr, "%s: %s: the server refused: %s\n", kTool, what.c_str(), LastReply(kChan).c_str());
+    return kExitFailed;
+}
+
+// Runs the request that a zem* call has just set up (or returns its argument error).
+int32_t Complete(int32_t started, const std::function<void()> &tick = {}) {
+    if (started < 0) return started;
+    return DriveToEnd(kChan, tick);
+}
+
+int Connect() {
+    if (g.user.empty()) return Usage("--user is required (or ZEM_POP3_USER)");
+    if (zemAttach(1, 0) != 1) {
+        std::fprintf(stderr, "%s: the library could not be started\n", kTool);
+        return kExitFailed;
+    }
+    if (!g.logFile.empty() && zemStringParam(kChan, ZEM_STRING_LOG_FILE, g.logFile.c_str()) < 0)
+        return Usage("--log '" + g.logFile + "': cannot create the file");
+    zemIntegerParam(kChan, ZEM_PARAM_POP3_PORT, g.port);
+    zemIntegerParam(kChan, ZEM_PARAM_USE_APOP, g.apop ? 1 : 0);
+    if (g.stepDelay >= 0) zemIntegerParam(kChan, ZEM_PARAM_STEP_DELAY, g.stepDelay);
+    if (g.replyTimeout >= 0) zemIntegerParam(kChan, ZEM_PARAM_REPLY_TIMEOUT, g.replyTimeout);
+    if (g.connectTimeout >= 0) zemIntegerParam(kChan, ZEM_PARAM_CONNECT_TIMEOUT, g.connectTimeout);
+    if (g.dataWait >= 0) zemIntegerParam(kChan, ZEM_PARAM_POP3_DATA_WAIT, g.dataWait);
+    zemIntegerParam(kChan, ZEM_PARAM_ATTACH_SEP, kSavedListSep);
+    SetAutoCall(kChan, false);
+
+    Progress progress(!g.quiet && StderrIsTerminal(), "connecting to " + g.server + ":" + std::to_string(g.port), 0, 500);
+    int32_t r = Complete(zemPop3Connect(kChan, g.server.c_str(), g.user.c_str(), g.password.c_str()),
+                       [&] { progress.Update(0); });
+    progress.Finish();
+    if (r < 0) {
+        int status = r == ZEM_ERR_BAD_SERVER_NAME ? kExitUsage : kExitConnect;
+        return Fail(std::string(g.apop ? "APOP" : "USER/PASS") + " login to " + g.server + ":" + std::to_string(g.port), r,
+                    status);
+    }
+    return kExitOk;
+}
+
+// Ends the session with QUIT; deletions take effect only then (RFC 1939 s6).
+int Disconnect(bool mustSucceed) {
+    int32_t r = CloseChannel(kChan);
+    if (r < 0 && mustSucceed) return Fail("QUIT", r);
+    return kExitOk;
+}
+
+int Count(int32_t &count) {
+    int32_t r = Complete(zemGetEmailCount(kChan));
+    if (r < 0) return Fail("STAT", r);
+    if (Refused()) return Refusal("STAT");
+    count = zemStatistics(kChan, ZEM_STAT_MESSAGE_COUNT);
+    return kExitOk;
+}
+
+// LIST n; a message that does not exist is an error of the command line.
+int Size(int32_t msg, int32_t &size) {
+    int32_t r = Complete(zemGetEmailSize(kChan, msg));
+    if (r < 0) return Fail("LIST " + std::to_string(msg), r);
+    if (Refused()) {
+        std::fprintf(stderr, "%s: no message %d: %s\n", kTool, msg, LastReply(kChan).c_str());
+        return kExitFailed;
+    }
+    size = zemStatistics(kChan, ZEM_STAT_MESSAGE_SIZE);
+    return kExitOk;
+}
+
+// UIDL: msg 0 asks for the whole listing. Returns the lines without the status line.
+int Uids(int32_t msg, int32_t count, std::vector<std::string> &lines) {
+    size_t size = static_cast<size_t>(count) * 80 + 1024;  // a unique id has at most 70 characters
+    for (int attempt = 0; attempt < 4; ++attempt, size *= 4) {
+        std::vector<char> buf(size, '\0');
+        int32_t r = Complete(zemGetEmailUID(kChan, msg, buf.data(), static_cast<int32_t>(buf.size())));
+        if (r < 0) return Fail(msg > 0 ? "UIDL " + std::to_string(msg) : "UIDL", r);
+        std::string text(buf.data());
+        if (text.size() + 1 >= buf.size()) continue;  // cut at the buffer's end: ask again
+        std::vector<std::string> all = Split(ToUnixLines(text), '\n');
+        if (all.empty() || all[0].compare(0, 3, "+OK") != 0) {
+            std::fprintf(stderr, "%s: UIDL: the server refused: %s\n", kTool, all.empty() ? "" : all[0].c_str());
+            return kExitFailed;
+        }
+        if (msg > 0) {
+            // "+OK n uid" (RFC 1939 s7): keep "n uid".
+            std::string s = all[0].substr(3);
+            while (!s.empty() && s[0] == ' ') s.erase(0, 1);
+            lines.push_back(s);
+        } else {
+            lines.assign(all.begin() + 1, all.end());
+        }
+        return kExitOk;
+    }
+    std::fprintf(stderr, "%s: UIDL: the listing is too long\n", kTool);
+    return kExitFailed;
+}
+
+std::string WithSlash(std::string dir) {
+    if (dir.empty()) dir = ".";
+    if (dir.back() != '/') dir += '/';
+    return dir;
+}
+
+// A unique id may hold any printable character (RFC 1939 s7); keep a file-name-safe form.
+std::string SafeName(const std::string &uid) {
+    std::string s;
+    for (char c : uid) {
+        bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+                  (c == '.' && !s.empty());
+        s += ok ? c : '_';
+    }
+    return s.empty() ? "_" : s;
+}
+
+int CheckDirs(const FetchOptions &f, const std::string &name) {
+    std::string dir = WithSlash(f.dir);
+    std::string attachDir = WithSlash(f.attachDir.empty() ? f.dir : f.attachDir);
+    if (dir.size() + name.size() > kMaxPath)
+        return Usage("'" + dir + name + "': the library takes paths of at most 128 characters; use a shorter --dir");
+    if (attachDir.size() > kMaxPath - 16)
+        return Usage("--attach-dir '" + attachDir + "': at most 112 characters, to leave room for the file names");
+    if (!MakeDirs(f.dir)) return Usage("--dir '" + f.dir + "': cannot create the directory");
+    if (!MakeDirs(attachDir)) return Usage("--attach-dir '" + attachDir + "': cannot create the directory");
+    return kExitOk;
+}
+
+// RETR msg into dir/name, attachments decoded into the attachment directory.
+int FetchOne(int32_t msg, const FetchOptions &f, const std::string &name, Saved &out) {
+    int32_t size = 0;
+    if (int rc = Size(msg, size)) return rc;
+    std::string dir = WithSlash(f.dir);
+    std::string attachDir = WithSlash(f.attachDir.empty() ? f.dir : f.attachDir);
+    if (dir.size() + name.size() > kMaxPath) {
+        std::fprintf(stderr, "%s: '%s%s': the path is longer than 128 characters\n", kTool, dir.c_str(), name.c_str());
+        return kExitUsage;
+    }
+
+    zemIntegerParam(kChan, ZEM_PARAM_DECODE_STATE, f.raw ? 1 : 0);
+    zemIntegerParam(kChan, ZEM_PARAM_NUMBERED_NAMES, f.numbered ? 1 : 0);
+    zemIntegerParam(kChan, ZEM_PARAM_SAVE_NONAME, f.saveNoname ? 1 : 0);
+    // A raw save ends only when the server has been silent for the POP3 data wait: keep
+    // that pause short for the transfer.
+    if (f.raw) zemIntegerParam(kChan, ZEM_PARAM_POP3_DATA_WAIT, f.rawPause);
+
+    Progress progress(!g.quiet && StderrIsTerminal(), "receiving message " + std::to_string(msg), size);
+    int32_t r = Complete(zemGetEmailFile(kChan, msg, name.c_str(), dir.c_str(), attachDir.c_str()),
+                       [&] { progress.Update(zemStatistics(kChan, ZEM_STAT_BYTES)); });
+    progress.Finish();
+    if (f.raw) zemIntegerParam(kChan, ZEM_PARAM_POP3_DATA_WAIT, g.dataWait >= 0 ? g.dataWait : kDefaultDataWait);
+    if (r < 0) return Fail("RETR " + std::to_string(msg), r);
+
+    out.path = dir + name;
+    out.bytes = ReadableFileSize(out.path);
+    if (out.bytes < 0) {
+        std::fprintf(stderr, "%s: RETR %d: the message file %s was not written\n", kTool, msg, out.path.c_str());
+        return kExitFailed;
+    }
+    out.attachCount = zemStatistics(kChan, ZEM_STAT_ATTACH_SAVED);
+    std::vector<char> list(2048, '\0');
+    zemDebug(kChan, ZEM_DEBUG_SAVED_LIST, list.data(), static_cast<int32_t>(list.size()));
+    for (const std::string &n : Split(list.data(), kSavedListSep)) out.attachments.push_back(attachDir + n);
+    for (const std::string &a : out.attachments) {
+        if (ReadableFileSize(a) < 0) {
+            std::fprintf(stderr, "%s: RETR %d: the attachment %s was not written\n", kTool, msg, a.c_str());
+            return kExitFailed;
+        }
+    }
+    return kExitOk;
+}
+
+void PrintSaved(const Saved &s) {
+    std::printf("message: %s (%lld bytes)\n", s.path.c_str(), static_cast<long long>(s.bytes));
+    for (const std::string &a : s.attachments) std::printf("attachment: %s\n", a.c_str());
+    int unlisted = s.attachCount - static_cast<int>(s.attachments.size());
+    if (unlisted > 0) std::printf("attachments not listed: %d\n", unlisted);
+}
+
+int Delete(int32_t msg) {
+    int32_t r = Complete(zemDeleteEmail(kChan, msg));
+    if (r < 0) return Fail("DELE " + std::to_string(msg), r);
+    if (Refused()) return Refusal("DELE " + std::to_string(msg));
+    return kExitOk;
+}
+
+// ---------------------------------------------------------------------------- subcommands
+
+int CmdCount() {
+    int32_t n = 0;
+    if (int rc = Count(n)) return rc;
+    std::printf("%d\n", n);
+    return Disconnect(false);
+}
+
+int CmdList() {
+    int32_t n = 0;
+    if (int rc = Count(n)) return rc;
+    for (int32_t i = 1; i <= n; ++i) {
+        int32_t size = 0;
+        if (int rc = Size(i, size)) return rc;
+        std::printf("%d %d\n", i, size);
+    }
+    return Disconnect(false);
+}
+
+int CmdUidl(int32_t msg) {
+    int32_t count = 1;
+    if (msg <= 0)
+        if (int rc = Count(count)) return rc;
+    std::vector<std::string> lines;
+    if (int rc = Uids(msg, count, lines)) return rc;
+    for (const std::string &l : lines) std::printf("%s\n", l.c_str());
+    return Disconnect(false);
+}
+
+int CmdTop(int32_t msg, int32_t lines) {
+    int32_t size = 0;
+    if (int rc = Size(msg, size)) return rc;
+    // TOP returns at most the whole message plus its status line.
+    std::vector<char> buf(static_cast<size_t>(size) + 1024, '\0');
+    Progress progress(!g.quiet && StderrIsTerminal(), "receiving message " + std::to_string(msg), size);
+    int32_t r = Complete(zemGetEmailLines(kChan, msg, lines, buf.data(), static_cast<int32_t>(buf.size())),
+                       [&] { progress.Update(zemStatistics(kChan, ZEM_STAT_TEXT_BYTES)); });
+    progress.Finish();
+    if (r < 0) return Fail("TOP " + std::to_string(msg), r);
+    int32_t fill = zemStatistics(kChan, ZEM_STAT_BUFFER_FILL);
+    if (fill < 0 || static_cast<size_t>(fill) > buf.size()) fill = 0;
+    std::string text(buf.data(), static_cast<size_t>(fill));
+    // The first line is the server's status line.
+    size_t eol = text.find('\n');
+    std::string status = text.substr(0, eol);
+    if (status.compare(0, 3, "+OK") != 0) {
+        std::fprintf(stderr, "%s: TOP %d: the server refused: %s\n", kTool, msg, StripLineEnd(status).c_str());
+        return kExitFailed;
+    }
+    text = ToUnixLines(eol == std::string::npos ? "" : text.substr(eol + 1));
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    return Disconnect(false);
+}
+
+int CmdFetch(int32_t msg, const FetchOptions &f) {
+    std::string name = f.name;
+    if (name.empty()) {
+        name = "msg-" + std::to_string(msg) + ".eml";
+        if (f.byUid) {
+            std::vector<std::string> lines;
+            if (int rc = Uids(msg, 1, lines)) return rc;
+            std::vector<std::string> parts = Split(lines.empty() ? "" : lines[0], ' ');
+            if (parts.size() >= 2) name = SafeName(parts[1]) + ".eml";
+        }
+    } else if (name.find('/') != std::string::npos) {
+        return Usage("--name '" + name + "': a file name without directory (use --dir)");
+    }
+    if (int rc = CheckDirs(f, name)) return rc;
+    Saved s;
+    if (int rc = FetchOne(msg, f, name, s)) return rc;
+    PrintSaved(s);
+    return Disconnect(false);
+}
+
+int CmdFetchAll(const FetchOptions &f) {
+    int32_t count = 0;
+    if (int rc = Count(count)) return rc;
+    std::map<int32_t, std::string> names;
+    if (f.byUid && count > 0) {
+        std::vector<std::string> lines;
+        if (int rc = Uids(0, count, lines)) return rc;
+        for (const std::string &l : lines) {
+            std::vector<std::string> parts = Split(l, ' ');
+            if (parts.size() >= 2) names[std::atoi(parts[0].c_str())] = SafeName(parts[1]) + ".eml";
+        }
+    }
+    if (int rc = CheckDirs(f, "msg-" + std::to_string(count) + ".eml")) return rc;
+
+    int saved = 0, failed = 0, deleted = 0;
+    for (int32_t i = 1; i <= count && !Interrupted(); ++i) {
+        std::string name = names.count(i) ? names[i] : "msg-" + std::to_string(i) + ".eml";
+        Saved s;
+        if (FetchOne(i, f, name, s) != kExitOk) {
+            ++failed;
+            // A failed request closes the connection; nothing more can be done in this
+            // session, and marks for deletion made in it are dropped by the server.
+            if (zemStatistics(kChan, ZEM_STAT_CONNECTION) != 1) break;
+            continue;
+        }
+        ++saved;
+        PrintSaved(s);
+        // Delete only what was saved completely.
+        if (f.del) {
+            if (Delete(i) != kExitOk) {
+                ++failed;
+                break;
+            }
+            ++deleted;
+        }
+    }
+    int32_t quit = CloseChannel(kChan);
+    if (deleted > 0 && quit < 0) {
+        ReportFailure(kTool, kChan, "QUIT (the deletions were not committed)", quit);
+        deleted = 0;
+        ++failed;
+    }
+    std::printf("saved %d of %d message%s", saved, count, count == 1 ? "" : "s");
+    if (f.del) std::printf(", deleted %d", deleted);
+    std::printf("\n");
+    if (Interrupted()) return kExitInterrupted;
+    return failed ? kExitFailed : kExitOk;
+}
+
+int CmdDelete(const std::vector<int32_t> &msgs) {
+    // Every number must exist before anything is marked.
+    for (int32_t m : msgs) {
+        int32_t size = 0;
+        if (int rc = Size(m, size)) return rc;
+    }
+    for (int32_t m : msgs)
+        if (int rc = Delete(m)) return rc;
+    if (int rc = Disconnect(true)) return rc;
+    for (int32_t m : msgs) std::printf("deleted %d\n", m);
+    return kExitOk;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    CLI::App app{"Read, save and delete the messages of a POP3 mailbox with the ZEM32 library.", kTool};
+    app.get_formatter()->column_width(34);
+    app.require_subcommand(1, 1);
+    app.fallthrough();
+    app.footer(
+        "Global options may stand before or after the subcommand. Messages are numbered from 1\n"
+        "as in RFC 1939. Timing values are milliseconds.\n\n"
+        "Exit status: 0 done; 2 bad arguments; 3 connection or login failed; 4 a mailbox\n"
+        "operation failed or a message does not exist; 130 interrupted.\n\n"
+        "Example:\n"
+        "  zem-pop --server 127.0.0.1 --port 21110 --user alice@zem.test --password alice-secret \\\n"
+        "          fetch 1 --dir mail --attach-dir mail/files");
+    app.set_version_flag("--version", std::string("zem-pop ") + std::to_string(ZEM_VERSION >> 8) + "." +
+                                          std::to_string((ZEM_VERSION >> 4) & 15) + "." +
+                                          std::to_string(ZEM_VERSION & 15));
+
+    app.add_option("-s,--server", g.server, "POP3 server name or address")->envname("ZEM_POP3_HOST")->capture_default_str();
+    app.add_option("-p,--port", g.port, "POP3 port")->envname("ZEM_POP3_PORT")->check(CLI::Range(1, 65535))->capture_default_str();
+    app.add_option("-u,--user", g.user, "mailbox user name")->envname("ZEM_POP3_USER");
+    app.add_option("-w,--password", g.password, "mailbox password")->envname("ZEM_POP3_PASSWORD");
+    app.add_flag("--apop", g.apop, "log in with APOP instead of USER/PASS");
+    app.add_option("--log", g.logFile, "write the library's trace of the session to FILE");
+    app.add_option("--step-delay", g.stepDelay, "ms between a command and its reply poll (25)")->check(CLI::NonNegativeNumber);
+    app.add_option("--reply-timeout", g.replyTimeout, "ms to wait for a reply (25000)")->check(CLI::NonNegativeNumber);
+    app.add_option("--connect-timeout", g.connectTimeout, "ms to wait for the connection (60000)")->check(CLI::NonNegativeNumber);
+    app.add_option("--data-wait", g.dataWait, "ms a read waits for the server's data (25000)")->check(CLI::NonNegativeNumber);
+    app.add_flag("-q,--quiet", g.quiet, "no progress bar");
+
+    auto *count = app.add_subcommand("count", "print the number of messages (STAT)");
+    auto *list = app.add_subcommand("list", "print 'number size' for every message (LIST)");
+
+    int32_t uidMsg = 0;
+    auto *uidl = app.add_subcommand("uidl", "print 'number unique-id' for every message, or for one (UIDL)");
+    uidl->add_option("msg", uidMsg, "message number (default: all)")->check(CLI::Range(1, 2147483647));
+
+    int32_t topMsg = 0, topLines = 0;
+    auto *top = app.add_subcommand("top", "print the header and the first LINES body lines of a message (TOP)");
+    top->add_option("msg", topMsg, "message number")->required()->check(CLI::Range(1, 2147483647));
+    top->add_option("lines", topLines, "body lines (default 0: the header only)")->check(CLI::NonNegativeNumber);
+
+    FetchOptions fo;
+    int32_t fetchMsg = 0;
+    auto addFetchOptions = [&](CLI::App *sub) {
+        sub->add_option("-d,--dir", fo.dir, "directory for the message file")->capture_default_str();
+        sub->add_option("-A,--attach-dir", fo.attachDir, "directory for decoded attachments (default: --dir)");
+        sub->add_flag("--raw", fo.raw, "save the message as received, without decoding attachments");
+        sub->add_option("--raw-pause", fo.rawPause, "ms of silence that end a raw save")->check(CLI::Range(100, 600000))
+            ->capture_default_str();
+        sub->add_flag("--numbered", fo.numbered, "name attachments 'N-name'");
+        sub->add_flag("--save-noname", fo.saveNoname, "also save base64 parts without a file name ('noname')");
+        sub->add_flag("--by-uid", fo.byUid, "name message files by their unique id instead of 'msg-N.eml'");
+    };
+    auto *fetch = app.add_subcommand("fetch", "save one message and decode its attachments (RETR)");
+    fetch->add_option("msg", fetchMsg, "message number")->required()->check(CLI::Range(1, 2147483647));
+    fetch->add_option("-n,--name", fo.name, "file name of the saved message (default msg-N.eml)");
+    addFetchOptions(fetch);
+
+    auto *fetchAll = app.add_subcommand("fetch-all", "save every message; with --delete, delete each one saved");
+    fetchAll->add_flag("--delete", fo.del, "delete each message once it was saved completely");
+    addFetchOptions(fetchAll);
+
+    std::vector<int32_t> delMsgs;
+    auto *del = app.add_subcommand("delete", "delete messages (DELE, committed by QUIT)");
+    del->add_option("msg", delMsgs, "message numbers")->required()->check(CLI::Range(1, 2147483647));
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::Success &e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError &e) {
+        app.exit(e);
+        return kExitUsage;
+    }
+
+    InstallSignalHandlers();
+    int rc = Connect();
+    if (rc == kExitOk) {
+        if (count->parsed()) rc = CmdCount();
+        else if (list->parsed()) rc = CmdList();
+        else if (uidl->parsed()) rc = CmdUidl(uidMsg);
+        else if (top->parsed()) rc = CmdTop(topMsg, topLines);
+        else if (fetch->parsed()) rc = CmdFetch(fetchMsg, fo);
+        else if (fetchAll->parsed()) rc = CmdFetchAll(fo);
+        else if (del->parsed()) rc = CmdDelete(delMsgs);
+    }
+    if (rc != kExitOk) zemAbort(kChan);
+    zemRelease();
+    return rc;
+}
