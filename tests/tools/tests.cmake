@@ -4,5 +4,5 @@ if(ZEM_TOOLS AND EXISTS ${CMAKE_SOURCE_DIR}/tools/CMakeLists.txt)
   add_test(NAME tools_end_to_end
            COMMAND bash ${CMAKE_SOURCE_DIR}/tests/tools/test_tools.sh ${CMAKE_BINARY_DIR})
   set_tests_properties(tools_end_to_end PROPERTIES
-    LABELS "integration" TIMEOUT 900 RESOURCE_LOCK zem_mailservers)
+    LABELS "integration" TIMEOUT 900 RESOURCE_LOCK mailservers FIXTURES_REQUIRED mailservers)
 endif()
