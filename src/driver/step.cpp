@@ -60,6 +60,11 @@ int32_t DriverError(Channel &ch, int32_t sockCode, int32_t zemCode) {
         ch.PrevState = ch.ThisState;
         ch.ThisState = -1;
         ch.LastSockCode = sockCode;
+        // A send cut off part-way must not keep its text or attachment file open.
+        if (ch.Protocol == 'S' && ch.FileHandle > 0) {
+            FileClose(ch.FileHandle);
+            ch.FileHandle = 0;
+        }
         CloseSocket(ch);
     }
     SleepMs(0);
