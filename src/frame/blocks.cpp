@@ -72,8 +72,8 @@ int32_t BlockAlloc(int32_t id, int32_t size) {
     e.Handle = p;
     e.Data = p + kGuardPad;
     e.Size = size;
-    p[0] = kGuardBefore;
-    p[static_cast<size_t>(size) + 1] = kGuardAfter;
+    e.Data[0] = kGuardBefore; // the guards frame the user area, not the padding
+    e.Data[static_cast<size_t>(size) + 1] = kGuardAfter;
     return id;
 }
 

@@ -37,8 +37,9 @@ int32_t CloseAttachmentFile(Channel &ch) {
         if (used > 0) ch.SavedList[used++] = AttachSeparator();
         CopyText(ch.SavedList + used, name, static_cast<int32_t>(sizeof ch.SavedList) - used - 1);
     }
-    ++ch.AttachSaved;
-    ++ch.AttachNumber;
+    // Counted with wrap-around: a long-lived channel must never overflow a signed counter.
+    ch.AttachSaved = static_cast<int32_t>(static_cast<uint32_t>(ch.AttachSaved) + 1u);
+    ch.AttachNumber = static_cast<int32_t>(static_cast<uint32_t>(ch.AttachNumber) + 1u);
     return 1;
 }
 
