@@ -252,6 +252,10 @@ int32_t HeaderLine(Channel &ch, char *line) {
     } else if (Begins(line, "MIME-Version: 1.0", 17)) {
         ch.DecodeState = kMimeHeaders;
         LogText(ch, "[MIME version found]\r\n");
+    } else {
+        // Header fields come in any order (RFC 2045): a transfer encoding named before
+        // MIME-Version still governs a single-part body. The line is written as before.
+        EncodingLine(ch, line);
     }
     if (DefineBoundary(ch, line)) LogText(ch, "[Assuming MIME]\r\n");
     return 1;

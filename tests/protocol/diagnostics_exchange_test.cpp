@@ -242,6 +242,25 @@ TEST_F(DiagnosticsExchange, SmtpSessionCountersAndTexts) {
     EXPECT_EQ(zemStatistics(0, ZEM_STAT_LAST_SOCK_CODE), 0);
     EXPECT_GT(zemStatistics(0, ZEM_STAT_STEP_COUNT), stepsBefore);
 
+    // The blocks the send made are intact; one whose trailing guard is overwritten is
+    // reported by the memory check, and neither freed nor mended.
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(zemDebug(ZEM_DEBUG_MEMORY_CHECK_CHAN, 0, nullptr, 0), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    uint8_t *toBlock = zem::BlockRawForTest(1); // block 1: the copy of the To list
+    ASSERT_NE(toBlock, nullptr);
+    const std::string toList = "<first@x.test>,<second@y.test>";
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(toBlock + 1)), toList);
+    uint8_t &guard = toBlock[1 + zem::BlockSize(1)];
+    EXPECT_EQ(guard, 'z');
+    guard = 0;
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(zemDebug(ZEM_DEBUG_MEMORY_CHECK_CHAN, 0, nullptr, 0), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Info: Memory Corrupted (zemDebug): ID=1 Err=-106\n");
+    EXPECT_EQ(zem::BlockIsAllocated(1), 1);
+    EXPECT_EQ(guard, 0);
+    guard = 'z';
+
     // Results of the other protocol stay untouched on an SMTP channel.
     for (int32_t index : {ZEM_STAT_MESSAGE_COUNT, ZEM_STAT_MESSAGE_SIZE, ZEM_STAT_BUFFER_FILL, ZEM_STAT_ATTACH_SAVED})
         EXPECT_EQ(zemStatistics(0, index), 0) << index;

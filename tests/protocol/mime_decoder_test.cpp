@@ -194,6 +194,24 @@ TEST_F(MimeRetrieval, SinglePartQuotedPrintableIsDecodedAndOtherHeadersLeftOut) 
     EXPECT_EQ(log.find("[Boundary line found]"), std::string::npos);
 }
 
+// Python's email package names the transfer encoding before MIME-Version; the body is
+// still decoded (the encoding line itself, seen among the plain headers, is written).
+TEST_F(MimeRetrieval, TransferEncodingBeforeMimeVersionStillDecodesTheBody) {
+    Retrieve(Crlf("Content-Type: text/plain; charset=\"utf-8\"\n"
+                  "Content-Transfer-Encoding: quoted-printable\n"
+                  "MIME-Version: 1.0\n"
+                  "Subject: order\n"
+                  "\n"
+                  "caf=C3=A9 1=3D1 soft=\n"
+                  "break\n"));
+    EXPECT_EQ(Message(), Crlf("Content-Type: text/plain; charset=\"utf-8\"\n"
+                              "Content-Transfer-Encoding: quoted-printable\n"
+                              "MIME-Version: 1.0\n"
+                              "Subject: order\n"
+                              "\n"
+                              "caf\xC3\xA9 1=1 softbreak\n"));
+}
+
 // A multipart/mixed message with a text part and one base64 attachment.
 std::string MixedMessage(const std::string &attachment, const std::string &boundaryParam = "\"XYZ\"") {
     return Crlf("From: a@example.org\n"
