@@ -255,4 +255,9 @@ int64_t Base64LineSize(int64_t n) {
     return 4 * ((n + 2) / 3) + 2 * ((n + 56) / 57);
 }
 
+std::string VersionText(const char *tool) {
+    return std::string(tool) + " " + std::to_string(ZEM_VERSION >> 8) + "." + std::to_string((ZEM_VERSION >> 4) & 15) +
+           "." + std::to_string(ZEM_VERSION & 15);
+}
+
 } // namespace zemtool

@@ -78,6 +78,8 @@ bool StderrIsTerminal();
 int64_t NowMs();
 
 // "1.5 KiB", "12.0 MiB", "512 B".
+// "<tool> 3.4.2" from the library's version number.
+std::string VersionText(const char *tool);
 std::string HumanBytes(int64_t n);
 // "0:07", "1:02:03".
 std::string HumanDuration(double seconds);

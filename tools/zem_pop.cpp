@@ -409,9 +409,7 @@ int main(int argc, char **argv) {
         "Example:\n"
         "  zem-pop --server 127.0.0.1 --port 21110 --user alice@zem.test --password alice-secret \\\n"
         "          fetch 1 --dir mail --attach-dir mail/files");
-    app.set_version_flag("--version", std::string("zem-pop ") + std::to_string(ZEM_VERSION >> 8) + "." +
-                                          std::to_string((ZEM_VERSION >> 4) & 15) + "." +
-                                          std::to_string(ZEM_VERSION & 15));
+    app.set_version_flag("--version", VersionText("zem-pop"));
 
     app.add_option("-s,--server", g.server, "POP3 server name or address")->envname("ZEM_POP3_HOST")->capture_default_str();
     app.add_option("-p,--port", g.port, "POP3 port")->envname("ZEM_POP3_PORT")->check(CLI::Range(1, 65535))->capture_default_str();

@@ -290,9 +290,7 @@ int main(int argc, char **argv) {
         "  zem-send --server 127.0.0.1 --port 21025 --user alice@zem.test --password alice-secret \\\n"
         "           --from alice@zem.test --to bob@zem.test --subject Report \\\n"
         "           --text 'See attached.' --attach report.pdf");
-    app.set_version_flag("--version", std::string("zem-send ") + std::to_string(ZEM_VERSION >> 8) + "." +
-                                          std::to_string((ZEM_VERSION >> 4) & 15) + "." +
-                                          std::to_string(ZEM_VERSION & 15));
+    app.set_version_flag("--version", VersionText("zem-send"));
 
     app.add_option("-s,--server", o.server, "SMTP server name or address")->envname("ZEM_SMTP_HOST")->capture_default_str();
     app.add_option("-p,--port", o.port, "SMTP port")->envname("ZEM_SMTP_PORT")->check(CLI::Range(1, 65535))->capture_default_str();

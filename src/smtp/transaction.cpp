@@ -197,20 +197,22 @@ int32_t SendTo(Channel &ch, Tick now) { // 224
     return kStepOn;
 }
 
-int32_t SendFrom(Channel &ch, Tick) { // 225
-    HeaderWriter w(ch); // state 204 refused a sender with a line end; this holds if it changed since
-    w.Text("From: ").Text(ch.FromAddress, HeaderWriter::kAsSpace).EndLine();
+// One header line of a name and one caller value, then the state after it.
+int32_t SendValueHeader(Channel &ch, const char *name, const char *value, HeaderWriter::LineEnds ends, int32_t next) {
+    HeaderWriter w(ch);
+    w.Text(name).Text(value, ends).EndLine();
     if (int32_t r = Finish(ch, w)) return r;
-    ch.NextState = AfterFrom(ch);
+    ch.NextState = next;
     return kStepOn;
 }
 
+int32_t SendFrom(Channel &ch, Tick) { // 225
+    // State 204 refused a sender with a line end; this holds if it changed since.
+    return SendValueHeader(ch, "From: ", ch.FromAddress, HeaderWriter::kAsSpace, AfterFrom(ch));
+}
+
 int32_t SendReplyTo(Channel &ch, Tick) { // 226
-    HeaderWriter w(ch);
-    w.Text("Reply-To: ").Text(ch.ReplyToAddress, HeaderWriter::kAsSpace).EndLine();
-    if (int32_t r = Finish(ch, w)) return r;
-    ch.NextState = AfterReplyTo(ch);
-    return kStepOn;
+    return SendValueHeader(ch, "Reply-To: ", ch.ReplyToAddress, HeaderWriter::kAsSpace, AfterReplyTo(ch));
 }
 
 int32_t SendSubject(Channel &ch, Tick) { // 227
@@ -227,11 +229,7 @@ int32_t SendSubject(Channel &ch, Tick) { // 227
 }
 
 int32_t SendCc(Channel &ch, Tick) { // 228
-    HeaderWriter w(ch);
-    w.Text("CC: ").Text(ch.CcList, HeaderWriter::kAsComma).EndLine();
-    if (int32_t r = Finish(ch, w)) return r;
-    ch.NextState = AfterCc(ch);
-    return kStepOn;
+    return SendValueHeader(ch, "CC: ", ch.CcList, HeaderWriter::kAsComma, AfterCc(ch));
 }
 
 int32_t SendMimeVersion(Channel &ch, Tick) { // 229
