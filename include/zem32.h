@@ -80,6 +80,13 @@ extern "C" {
 #define ZEM_ERR_NOT_ATTACHED        (-71)
 #define ZEM_ERR_ALREADY_ATTACHED    (-72)
 #define ZEM_ERR_CHANNEL_RANGE       (-73)
+/* TLS (ZEM_PARAM_TLS): */
+#define ZEM_ERR_TLS_HANDSHAKE       (-76) /* "TLS handshake failed." */
+#define ZEM_ERR_TLS_UNTRUSTED       (-77) /* "Server certificate not trusted." (reason: zemDebug 52) */
+#define ZEM_ERR_TLS_NAME_MISMATCH   (-78) /* "Server certificate does not match the server name." */
+#define ZEM_ERR_TLS_NOT_OFFERED     (-79) /* "Server does not offer STARTTLS/STLS." */
+#define ZEM_ERR_TLS_INJECTION       (-80) /* "Unexpected data after STARTTLS/STLS." */
+#define ZEM_ERR_TLS_LOCAL_FILES     (-81) /* "Cannot use the CA, certificate or key file." */
 /* Socket codes are the socket error numbers negated (-10000 and below), e.g.: */
 #define ZEM_SOCK_WOULD_BLOCK        (-10035)
 #define ZEM_SOCK_CONN_RESET         (-10054)
@@ -121,6 +128,14 @@ extern "C" {
 #define ZEM_PARAM_DECODE_STATE      28 /* channel: 1 = save messages raw */
 #define ZEM_PARAM_USE_EHLO          29 /* channel: EHLO and authentication */
 #define ZEM_PARAM_USE_APOP          30 /* channel: POP3 login with APOP */
+/* channel: security of the next connect: */
+#define ZEM_PARAM_TLS               64
+#define ZEM_TLS_NONE          0 /* plain TCP (default) */
+#define ZEM_TLS_STARTTLS      1 /* STARTTLS (SMTP) / STLS (POP3) required, else -79 before any credential */
+#define ZEM_TLS_IMPLICIT      2 /* TLS from the first byte (SMTPS 465, POP3S 995) */
+#define ZEM_TLS_OPPORTUNISTIC 3 /* STARTTLS/STLS when offered, else plain: UNSAFE, an attacker can strip it */
+/* channel: 1 (default) verify the server certificate and its name; 0 do not (logged on every connect) */
+#define ZEM_PARAM_TLS_VERIFY        65
 
 /* ---- zemStringParam codes --------------------------------------------------------- */
 #define ZEM_STRING_LOG_FILE         20 /* create the channel's log file */
@@ -134,6 +149,11 @@ extern "C" {
 #define ZEM_STRING_ADD_HEADER       56 /* append an extra header line */
 #define ZEM_STRING_AUTH_PASSWORD    57
 #define ZEM_STRING_USER_NAME        58
+/* channel, TLS: PEM files; empty = not used (the system trust store for the CA) */
+#define ZEM_STRING_CA_FILE          80
+#define ZEM_STRING_CA_DIR           81 /* a hashed directory (openssl rehash) */
+#define ZEM_STRING_CLIENT_CERT      82
+#define ZEM_STRING_CLIENT_KEY       83 /* empty: the key is in the certificate file */
 
 /* ---- zemDebug indexes ------------------------------------------------------------- */
 #define ZEM_DEBUG_MEMORY_CHECK_CHAN (-2) /* as Chan: check every memory block's guards */
@@ -144,6 +164,10 @@ extern "C" {
 #define ZEM_DEBUG_SAVED_LIST        29
 #define ZEM_DEBUG_LAST_RECIPIENT    30
 #define ZEM_DEBUG_RETRIEVAL_BUFFER  40
+/* TLS of the last connect: */
+#define ZEM_DEBUG_TLS_PROTOCOL      50 /* "TLSv1.3"; empty without TLS */
+#define ZEM_DEBUG_TLS_CIPHER        51 /* "TLS_AES_256_GCM_SHA384" */
+#define ZEM_DEBUG_TLS_VERIFY        52 /* certificate verification result: "ok" or the reason */
 
 /* ---- zemStatistics indexes -------------------------------------------------------- */
 #define ZEM_STAT_STEP_COUNT         2
@@ -164,6 +188,8 @@ extern "C" {
 #define ZEM_STAT_VERIFY_RESULT      24
 #define ZEM_STAT_BUILD              26
 #define ZEM_STAT_SOCKET             27
+#define ZEM_STAT_TLS_ACTIVE         44 /* 1 while the connection runs under TLS */
+#define ZEM_STAT_TLS_MODE           45 /* ZEM_PARAM_TLS of the channel */
 
 /* ---- Lifecycle -------------------------------------------------------------------- */
 /* Creates NumChannels (1..128) channels. Returns 1; -72 already attached; -73 more than

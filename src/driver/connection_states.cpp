@@ -1,7 +1,8 @@
-// The states shared by both protocols: connecting (101-106), closing with QUIT (258, 259)
+// The states shared by both protocols: connecting (101-107), closing with QUIT (258, 259)
 // and the raw command of zemCommand (298/299 on SMTP, 398/399 on POP3).
 #include "driver/replies.h"
 #include "driver/step.h"
+#include "driver/tls_states.h"
 #include "driver/transport.h"
 #include "frame/log.h"
 #include "text/text.h"
@@ -19,52 +20,115 @@ int32_t ReadLocalHostName(Channel &ch, Tick) { // 101
     return kStepOn;
 }
 
-int32_t FindServerAddress(Channel &ch, Tick) { // 104
-    LogFormat(ch, "Server = '%s'\r\n", ch.ServerName);
+// Fills AddrList with every address of the server: a dotted IPv4 address or a literal
+// IPv6 one (brackets allowed) as it is, a name through the resolver (both families, in
+// its order). 1, or the code for DriverError.
+int32_t ListServerAddresses(Channel &ch) {
+    ch.AddrCount = ch.AddrIndex = 0;
+    NetAddress &first = ch.AddrList[0];
     if (IsDottedAddress(ch.ServerName)) {
         ch.ServerAddr = ParseDotted(ch.ServerName);
-    } else {
-        int32_t r = ResolveServer(ch);
-        if (r <= 0) return DriverError(ch, r, ZEM_ERR_NO_SERVER);
+        first = NetAddress{};
+        first.family = 4;
+        for (int i = 0; i < 4; ++i) first.bytes[i] = static_cast<uint8_t>(ch.ServerAddr >> (24 - 8 * i));
+        ch.AddrCount = 1;
+        return 1;
     }
+    if (ParseIPv6Literal(ch.ServerName, &first) == 1) {
+        ch.AddrCount = 1;
+        return 1;
+    }
+    int32_t r = ResolveServerAll(ch);
+    return r <= 0 ? r : 1;
+}
+
+int32_t FindServerAddress(Channel &ch, Tick) { // 104
+    LogFormat(ch, "Server = '%s'\r\n", ch.ServerName);
+    int32_t r = ListServerAddresses(ch);
+    if (r <= 0) return DriverError(ch, r, ZEM_ERR_NO_SERVER);
     ch.NextState = 105;
     if (Logging(ch)) {
-        char dotted[18];
-        FormatDotted(ch.ServerAddr, dotted, sizeof dotted);
-        LogFormat(ch, "ServerIP = %s\r\n", dotted);
+        char text[48];
+        if (ch.AddrList[0].family == 6)
+            FormatNetAddress(ch.AddrList[0], text, sizeof text);
+        else
+            FormatDotted(ch.ServerAddr, text, sizeof text);
+        LogFormat(ch, "ServerIP = %s\r\n", text);
     }
     return kStepOn;
 }
 
+bool MoreAddresses(const Channel &ch) { return ch.AddrIndex + 1 < ch.AddrCount; }
+
+// A connect that failed goes on with the next address while there is one.
+int32_t ConnectFailed(Channel &ch, int32_t sockCode) {
+    if (MoreAddresses(ch)) {
+        ch.NextState = 107;
+        return kStepOn;
+    }
+    return DriverError(ch, sockCode, ZEM_ERR_CONNECT);
+}
+
 int32_t CreateSocketAndConnect(Channel &ch, Tick now) { // 105
+    ch.ServerNet = ch.AddrList[ch.AddrIndex];
+    ResetTlsState(ch);
+    if (ch.ServerNet.family == 4) {
+        const uint8_t *b = ch.ServerNet.bytes;
+        ch.ServerAddr = (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
+    }
     int32_t s;
     {
         LibraryLockGuard lock;
         // A channel connected again without zemClose must not leak its old socket.
+        DropTls(ch);
         if (ch.SocketOpen) SocketCloseNow(ch.Socket);
         ch.SocketOpen = 0;
-        s = SocketCreateTcp();
+        s = SocketCreateTcpFamily(ch.ServerNet.family);
     }
     if (s < 0) return ZEM_ERR_INVALID_SOCKET; // no error record: the next step tries again
     if (ch.NonBlockingConnect) SocketSetNonBlocking(s, true);
     gChannelTable[ch.ChannelNo].SocketCopy = s;
     ch.Socket = s;
     ch.SocketOpen = 1;
-    int32_t r = StartConnect(ch.ChannelNo, ch.ServerAddr, ch.RemotePort);
-    if (r < 0) return DriverError(ch, r, ZEM_ERR_CONNECT);
+    int32_t r = ch.ServerNet.family == 4 ? StartConnect(ch.ChannelNo, ch.ServerAddr, ch.RemotePort)
+                                         : StartConnect6(ch, ch.RemotePort);
+    // Each address of several gets its share of the connect time-out.
+    int32_t share = P(gSettings.connectTimeout) / (ch.AddrCount > 0 ? ch.AddrCount : 1);
+    ch.AddrDeadline = After(now, share);
+    if (r < 0) return ConnectFailed(ch, r);
     ch.WaitWritable = 0;
     ch.WakeTick = After(now, P(gSettings.stepDelay));
-    ch.DeadlineTick = After(now, P(gSettings.connectTimeout));
+    ch.DeadlineTick = MoreAddresses(ch) ? 0 : After(now, ch.AddrCount > 1 ? share : P(gSettings.connectTimeout));
     ch.NextState = 106;
     return kStepOn;
 }
 
 int32_t WaitForConnect(Channel &ch, Tick now) { // 106
-    if (PollSocket(ch, kPollError) == 1) return DriverError(ch, 0, ZEM_ERR_CONNECT);
-    if (PollSocket(ch, kPollWritable) != 1) return kStepOn;
+    if (PollSocket(ch, kPollError) == 1) return ConnectFailed(ch, 0);
+    if (PollSocket(ch, kPollWritable) != 1) {
+        if (MoreAddresses(ch) && now > ch.AddrDeadline) ch.NextState = 107;
+        return kStepOn;
+    }
+    // Writable with an error pending is a refused connect too (poll may show both).
+    if (MoreAddresses(ch) && SocketPendingError(ch.Socket) != 0) {
+        ch.NextState = 107;
+        return kStepOn;
+    }
     if (ch.NonBlockingConnect) SocketSetNonBlocking(ch.Socket, false);
     ArmReplyWait(ch, now);
     ch.NextState = ch.AfterConnectState;
+    if (ch.TlsMode == kTlsImplicit) StartTlsBefore(ch, ch.AfterConnectState);
+    return kStepOn;
+}
+
+int32_t TryNextAddress(Channel &ch, Tick) { // 107
+    {
+        LibraryLockGuard lock;
+        if (ch.SocketOpen) SocketCloseNow(ch.Socket);
+        ch.SocketOpen = 0;
+    }
+    ++ch.AddrIndex;
+    ch.NextState = 105;
     return kStepOn;
 }
 
@@ -109,6 +173,7 @@ int32_t CheckRawPop3Reply(Channel &ch, Tick) { // 399
 
 constexpr StateEntry kEntries[] = {
     {101, ReadLocalHostName}, {104, FindServerAddress}, {105, CreateSocketAndConnect}, {106, WaitForConnect},
+    {107, TryNextAddress},
     {258, SendQuit},          {259, CheckQuitReply},    {298, SendRawCommand},         {299, CheckRawSmtpReply},
     {398, SendRawCommand},    {399, CheckRawPop3Reply},
 };

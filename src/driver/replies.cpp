@@ -29,10 +29,12 @@ int32_t PeekInput(Channel &ch, char *buf, int32_t max) {
     if (RingCount(ch) == 0) {
         if (!ch.SocketOpen || PollSocket(ch, kPollWritable) != 1) return -1;
         if (PollSocket(ch, kPollReadable) == 1) {
-            int32_t n = SocketRecv(ch.Socket, ch.RecvBuffer, max);
-            if (n <= 0) return -1;
-            LogTraffic(ch, "P: ", ch.RecvBuffer, n);
-            RingPut(ch, ch.RecvBuffer, n);
+            int32_t n = StreamRecv(ch, ch.RecvBuffer, max);
+            if (n < 0) return -1;
+            if (n > 0) {
+                LogTraffic(ch, "P: ", ch.RecvBuffer, n);
+                RingPut(ch, ch.RecvBuffer, n);
+            }
         }
     }
     return RingPeek(ch, buf, max);
@@ -50,10 +52,12 @@ int32_t ReadRaw(Channel &ch, char *buf, int32_t count) {
     if (count > n) {
         if (!ch.SocketOpen || PollSocket(ch, kPollWritable) != 1) return -1;
         if (PollSocket(ch, kPollReadable) == 1) {
-            m = SocketRecv(ch.Socket, buf + n, count - n);
-            if (m <= 0) return -1;
-            LogTraffic(ch, "R: ", buf + n, m);
-            ch.LastChar = static_cast<uint8_t>(buf[n + m - 1]);
+            m = StreamRecv(ch, buf + n, count - n);
+            if (m < 0) return -1;
+            if (m > 0) {
+                LogTraffic(ch, "R: ", buf + n, m);
+                ch.LastChar = static_cast<uint8_t>(buf[n + m - 1]);
+            }
         }
     }
     return n + m;

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "driver/tls_states.h"
 #include "driver/transport.h"
 #include "frame/errors.h"
 #include "frame/log.h"
@@ -20,7 +21,8 @@ struct Dispatch {
     StateFn byNumber[kHighestState + 1] = {};
     Dispatch() {
         const StateTable *modules[] = {&kConnectionStates, &kSmtpSessionStates, &kSmtpAuthStates,
-                                       &kSmtpSendStates,   &kPop3SessionStates, &kPop3RetrievalStates};
+                                       &kSmtpSendStates,   &kPop3SessionStates, &kPop3RetrievalStates,
+                                       &kTlsStates,        &kSmtpStartTlsStates, &kPop3StlsStates};
         for (const StateTable *t : modules)
             for (int32_t i = 0; i < t->count; ++i) byNumber[t->entries[i].number] = t->entries[i].run;
     }

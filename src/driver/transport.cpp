@@ -6,6 +6,7 @@
 
 #include "frame/log.h"
 #include "frame/settings.h"
+#include "platform/tls.h"
 #include "text/text.h"
 
 namespace zem {
@@ -39,6 +40,40 @@ int32_t ResolveServer(Channel &ch) {
     return 1;
 }
 
+int32_t ResolveServerAll(Channel &ch) {
+    NetAddress found[8];
+    int32_t n = LookupHostAll(ch.ServerName, found, 8);
+    if (n < 0) return n;
+    ch.AddrCount = 0;
+    for (int32_t i = 0; i < n; ++i) {
+        // An IPv4 answer of 0, or one whose bytes are just the name's first four
+        // characters, is no usable address.
+        if (found[i].family == 4) {
+            uint32_t net;
+            std::memcpy(&net, found[i].bytes, 4);
+            if (net == 0 || std::memcmp(found[i].bytes, ch.ServerName, 4) == 0) continue;
+        }
+        ch.AddrList[ch.AddrCount++] = found[i];
+    }
+    if (ch.AddrCount == 0) return 0;
+    if (ch.AddrList[0].family == 4) {
+        const uint8_t *b = ch.AddrList[0].bytes;
+        ch.ServerAddr = (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
+    }
+    return ch.AddrCount;
+}
+
+int32_t StartConnect6(Channel &ch, uint16_t port) {
+    if (Logging(ch)) {
+        char text[48];
+        FormatNetAddress(ch.ServerNet, text, sizeof text);
+        LogFormat(ch, "Socket=%d, RemoteAddr=[%s], RemotePort=%d\r\n", ch.Socket, text,
+                  static_cast<int>(static_cast<int16_t>(port)));
+    }
+    int32_t r = SocketConnectTo(ch.Socket, ch.ServerNet, port);
+    return r < 0 ? r : 1;
+}
+
 int32_t StartConnect(int32_t chan, uint32_t addr, uint16_t port) {
     Channel &ch = *gChannelTable[chan].ChannelPtr;
     LogFormat(ch, "Socket=%d, RemoteAddr=%lx, RemotePort=%d\r\n", ch.Socket, static_cast<unsigned long>(addr),
@@ -62,6 +97,16 @@ int32_t PollSocket(Channel &ch, int kind) {
     // kind, so waiting loops end at once and the next read or send reports the failure.
     if (!ch.SocketOpen) return 1;
     LibraryLockGuard lock;
+    if (ch.Tls != nullptr && kind == kPollReadable) {
+        // Under TLS, input is readable once a whole record can be decrypted: bytes already
+        // decrypted count, a record still arriving does not. An ended or broken stream
+        // answers yes, so the next read reports it.
+        if (TlsPending(ch.Tls) > 0) return 1;
+        if (!TlsHasBufferedInput(ch.Tls) && SocketPoll(ch.Socket, kind) != 1) return 0;
+        char one;
+        int32_t r = TlsPeek(ch.Tls, &one, 1);
+        return (r == kTlsWantRead || r == kTlsWantWrite) ? 0 : 1;
+    }
     return SocketPoll(ch.Socket, kind);
 }
 
@@ -77,9 +122,52 @@ int32_t WaitUntilWritable(Channel &ch, int32_t ms) {
     }
 }
 
+namespace {
+
+// Writes all bytes through TLS. The socket is non-blocking under TLS, so a record the
+// kernel cannot take yet is waited for here, as a blocking send waits, bounded by the
+// reply time-out; a write may also wait for input (a key update from the server).
+int32_t TlsSendAll(Channel &ch, const char *bytes, int32_t count) {
+    int32_t done = 0;
+    Tick end = 0;
+    while (done < count) {
+        int32_t r = TlsWrite(ch.Tls, bytes + done, count - done);
+        if (r > 0) {
+            done += r;
+            end = 0;
+            continue;
+        }
+        if (r != kTlsWantRead && r != kTlsWantWrite) return -10054;
+        Tick now = TickNow();
+        if (end == 0) end = now + static_cast<Tick>(P(gSettings.replyTimeout) > 0 ? P(gSettings.replyTimeout) : 0);
+        if (now >= end) return -10060;
+        SocketWait(ch.Socket, r == kTlsWantRead ? 1 : 2, P(gSettings.pollInterval));
+    }
+    return done;
+}
+
+} // namespace
+
+int32_t StreamRecv(Channel &ch, char *buf, int32_t max) {
+    if (ch.Tls == nullptr) {
+        int32_t n = SocketRecv(ch.Socket, buf, max);
+        return n <= 0 ? -1 : n;
+    }
+    int32_t n = TlsRead(ch.Tls, buf, max);
+    if (n > 0) return n;
+    if (n == kTlsWantRead || n == kTlsWantWrite) return 0;
+    return -1; // close_notify, or a stream cut without it
+}
+
+void DropTls(Channel &ch) {
+    if (ch.Tls == nullptr) return;
+    TlsFree(ch.Tls, false);
+    ch.Tls = nullptr;
+}
+
 int32_t SendData(Channel &ch, const char *bytes, int32_t count) {
     if (!ch.SocketOpen) return -10038; // not a valid socket: never write to a stranger's descriptor
-    int32_t r = SocketSend(ch.Socket, bytes, count);
+    int32_t r = ch.Tls != nullptr ? TlsSendAll(ch, bytes, count) : SocketSend(ch.Socket, bytes, count);
     if (r < 0) return r;
     LogTraffic(ch, "S: ", bytes, count);
     return r;
@@ -101,6 +189,10 @@ int32_t CloseSocket(Channel &ch) {
     LogText(ch, "Closing socket\r\n");
     if (!ch.SocketOpen) return 1; // already closed: never close a descriptor twice
     LibraryLockGuard lock;
+    if (ch.Tls != nullptr) {
+        TlsFree(ch.Tls, true); // close_notify, one attempt
+        ch.Tls = nullptr;
+    }
     int32_t r = SocketCloseLinger(ch.Socket);
     ch.SocketOpen = 0;
     SleepMs(500);

@@ -23,4 +23,14 @@ int32_t SendLine(Channel &ch, char *text); // appends CR LF in place (room for 2
 int32_t SendText(Channel &ch, const char *text);
 int32_t CloseSocket(Channel &ch); // 1, or the socket code of the close; never closes twice
 
+// ---- Both address families and TLS ---------------------------------------------------
+int32_t ResolveServerAll(Channel &ch);            // AddrList from the resolver: count, 0 or a socket code
+int32_t StartConnect6(Channel &ch, uint16_t port); // the connect to ServerNet (IPv6)
+// One receive from the connection, through TLS when it is on: bytes (> 0), 0 when none
+// are there now, -1 when the stream has ended or broken. Call only when readable.
+int32_t StreamRecv(Channel &ch, char *buf, int32_t max);
+// Frees the TLS session without a word to the peer (the caller holds the lock or owns
+// the socket alone).
+void DropTls(Channel &ch);
+
 } // namespace zem

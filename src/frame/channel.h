@@ -10,6 +10,8 @@
 
 namespace zem {
 
+struct TlsSession; // platform/tls.h
+
 constexpr int kMaxChannels = 128;
 constexpr int kSlotsPerChannel = 10;
 constexpr int kBlockCount = kMaxChannels * kSlotsPerChannel; // 1,280
@@ -167,6 +169,26 @@ struct Channel {
     int32_t WriteFailed;
     // The retrieval has seen its status line (only that line is kept out of the file).
     uint8_t StatusSeen;
+
+    // ---- TLS and the addresses of the server (both families) ---------------------------
+    TlsSession *Tls;         // the TLS session on Socket; null for plain TCP
+    uint8_t TlsMode;         // ZEM_PARAM_TLS for the next connect: 0 none, 1 STARTTLS/STLS
+                             // required, 2 implicit TLS, 3 STARTTLS/STLS when offered
+    uint8_t TlsVerify;       // ZEM_PARAM_TLS_VERIFY: verify the certificate and its name (1)
+    uint8_t TlsStarted;      // the STARTTLS/STLS exchange of this connection took place
+    int32_t TlsAfterState;   // where the handshake state goes once TLS is up
+    char CaFile[130];        // ZEM_STRING_CA_FILE, ZEM_STRING_CA_DIR: "" = system store
+    char CaDir[130];
+    char ClientCert[130];    // ZEM_STRING_CLIENT_CERT, ZEM_STRING_CLIENT_KEY
+    char ClientKey[130];
+    char TlsProtocolText[24]; // of the last handshake (zemDebug 50, 51, 52)
+    char TlsCipherText[64];
+    char TlsVerifyReason[130];
+    NetAddress ServerNet;     // the address being connected (IPv4 mirrors ServerAddr)
+    NetAddress AddrList[8];   // every address of the server name, tried in this order
+    int32_t AddrCount;
+    int32_t AddrIndex;
+    Tick AddrDeadline;        // when the connect to the current address is given up
 
     char RecvBuffer[kRingSize];
     int32_t RingHead;

@@ -28,6 +28,12 @@ void ReportDamagedBlock(int32_t id, int32_t code) {
 
 int32_t LocalAddressText(Channel &ch, char *buf, int32_t len) {
     if (!ch.SocketOpen || len <= 16) return 0;
+    if (ch.ServerNet.family == 6) { // an IPv6 connection: its text form when it fits
+        NetAddress a;
+        uint16_t port = 0;
+        if (SocketLocalNetAddress(ch.Socket, &a, &port) < 0) return 0;
+        return FormatNetAddress(a, buf, len);
+    }
     uint32_t addr = 0;
     uint16_t port = 0;
     if (SocketLocalAddress(ch.Socket, &addr, &port) < 0) return 0;
@@ -74,11 +80,16 @@ extern "C" ZEM_API int32_t zemDebug(int32_t Chan, int32_t Index, char *Buffer, i
         int32_t n = CopyOut(Buffer, BufLen, ch.LastReply, 128);
         return (n > 2 && Buffer[n - 2] == '\r') ? n - 2 : n;
     }
-    case ZEM_DEBUG_SERVER_ADDR: return FormatDotted(ch.ServerAddr, Buffer, BufLen);
+    case ZEM_DEBUG_SERVER_ADDR:
+        if (ch.ServerNet.family == 6) return FormatNetAddress(ch.ServerNet, Buffer, BufLen);
+        return FormatDotted(ch.ServerAddr, Buffer, BufLen);
     case ZEM_DEBUG_LOCAL_ADDR: return LocalAddressText(ch, Buffer, BufLen);
     case ZEM_DEBUG_SAVED_LIST: return CopyOut(Buffer, BufLen, ch.SavedList, sizeof ch.SavedList - 1);
     case ZEM_DEBUG_LAST_RECIPIENT: return CopyOut(Buffer, BufLen, ch.LastRecipient, sizeof ch.LastRecipient - 1);
     case ZEM_DEBUG_RETRIEVAL_BUFFER: return RetrievalBufferText(ch, Buffer, BufLen);
+    case ZEM_DEBUG_TLS_PROTOCOL: return CopyOut(Buffer, BufLen, ch.TlsProtocolText, sizeof ch.TlsProtocolText - 1);
+    case ZEM_DEBUG_TLS_CIPHER: return CopyOut(Buffer, BufLen, ch.TlsCipherText, sizeof ch.TlsCipherText - 1);
+    case ZEM_DEBUG_TLS_VERIFY: return CopyOut(Buffer, BufLen, ch.TlsVerifyReason, sizeof ch.TlsVerifyReason - 1);
     default: CopyOut(Buffer, BufLen, "?", 1); return 0;
     }
 }
@@ -108,6 +119,8 @@ extern "C" ZEM_API int32_t zemStatistics(int32_t Chan, int32_t Index) {
     case 24: return ch.VerifyResult;
     case 26: return ZEM_BUILD;
     case 27: return ch.Socket;
+    case 44: return ch.Tls != nullptr && ch.SocketOpen ? 1 : 0;
+    case 45: return ch.TlsMode;
     default: return -1;
     }
 }

@@ -65,6 +65,12 @@ constexpr ErrorEntry kErrorTable[] = {
     {-71, "Must call zemAttach first."},
     {-72, "Already attached."},
     {-73, "Channel out of range."},
+    {-76, "TLS handshake failed."},
+    {-77, "Server certificate not trusted."},
+    {-78, "Server certificate does not match the server name."},
+    {-79, "Server does not offer STARTTLS/STLS."},
+    {-80, "Unexpected data after STARTTLS/STLS."},
+    {-81, "Cannot use the CA, certificate or key file."},
     {-10004, "Interrupted system call."},
     {-10009, "Bad file number."},
     {-10013, "Access denied."},
@@ -107,7 +113,7 @@ constexpr ErrorEntry kErrorTable[] = {
     {-11004, "No data is available."},
     {999, ""},
 };
-static_assert(sizeof kErrorTable / sizeof kErrorTable[0] == 90, "89 codes and the end entry");
+static_assert(sizeof kErrorTable / sizeof kErrorTable[0] == 96, "95 codes and the end entry");
 } // namespace
 
 int32_t ErrorTableSize() { return static_cast<int32_t>(sizeof kErrorTable / sizeof kErrorTable[0]) - 1; }

@@ -5,6 +5,7 @@
 
 #include "frame/channel.h"
 #include "frame/log.h"
+#include "platform/tls.h"
 #include "zem32.h"
 
 namespace zem {
@@ -27,11 +28,16 @@ void SetChannelDefaults(Channel &ch, int32_t i) {
     ch.AttachNumber = 0;
     ch.InlineImages = 1;
     ch.TextCursor = "";
+    ch.TlsVerify = 1;
 }
 
 // Closes what a channel may still hold open: its socket and any data file. Nothing the
 // library opened may outlive it.
 void CloseChannelResources(Channel &ch) {
+    if (ch.Tls != nullptr) {
+        TlsFree(ch.Tls, false);
+        ch.Tls = nullptr;
+    }
     if (ch.SocketOpen) {
         SocketCloseNow(ch.Socket);
         ch.SocketOpen = 0;

@@ -157,6 +157,11 @@ extern "C" ZEM_API int32_t zemIntegerParam(int32_t Chan, int32_t Code, int32_t V
     case 28: ch->DecodeState = static_cast<int16_t>(Value & 0xFFFF); break;
     case 29: ch->UseEhlo = byte; break;
     case 30: ch->UseApop = byte; break;
+    case 64: // TLS of the next connect; a mode that does not exist is refused, not guessed
+        if (Value < 0 || Value > 3) return -1;
+        ch->TlsMode = static_cast<uint8_t>(Value);
+        break;
+    case 65: ch->TlsVerify = Value != 0 ? 1 : 0; break;
     default: return -1;
     }
     return 1;
@@ -189,6 +194,10 @@ extern "C" ZEM_API int32_t zemStringParam(int32_t Chan, int32_t Code, const char
     case 56: return AppendExtraHeader(*ch, Text);
     case 57: return CopyLimited(ch->AuthPassword, Text, 64);
     case 58: return CopyLimited(ch->UserName, Text, 64);
+    case 80: return CopyLimited(ch->CaFile, Text, 128);
+    case 81: return CopyLimited(ch->CaDir, Text, 128);
+    case 82: return CopyLimited(ch->ClientCert, Text, 128);
+    case 83: return CopyLimited(ch->ClientKey, Text, 128);
     default: return -1;
     }
 }

@@ -60,6 +60,25 @@ int32_t SocketLocalAddress(int32_t s, uint32_t *addrHostOrder, uint16_t *port); 
 int32_t GetHostNameText(char *buf, int32_t size); // 1 or a negative code
 int32_t LookupHostIPv4(const char *name, uint32_t *addrNetOrder); // 1 or a negative socket code
 
+// ---- Both address families ------------------------------------------------------------
+// An address of either family: IPv4 in the first 4 bytes (network order), IPv6 in all 16.
+struct NetAddress {
+    uint8_t family; // 4 or 6
+    uint8_t bytes[16];
+};
+// Every address of a name, IPv4 and IPv6, in the resolver's order of preference (at most
+// max, duplicates dropped). The count (0 when none), or a negative socket code.
+int32_t LookupHostAll(const char *name, NetAddress *out, int32_t max);
+// A literal IPv6 address, with or without brackets: 1 and *out set, else 0.
+int32_t ParseIPv6Literal(const char *text, NetAddress *out);
+// Text form ("::1", "192.0.2.1"); the length, or 0 when the buffer is too small.
+int32_t FormatNetAddress(const NetAddress &a, char *text, int32_t size);
+int32_t SocketCreateTcpFamily(int family); // 4 or 6; as SocketCreateTcp
+int32_t SocketConnectTo(int32_t s, const NetAddress &a, uint16_t port); // as SocketConnect
+int32_t SocketWait(int32_t s, int kind, int32_t ms); // waits up to ms for kind 1 / 2: 1 ready, 0 not
+int32_t SocketPendingError(int32_t s);      // the connect's error (socket code), 0 when none
+int32_t SocketLocalNetAddress(int32_t s, NetAddress *a, uint16_t *port); // 1 or code
+
 } // namespace zem
 
 namespace zem {

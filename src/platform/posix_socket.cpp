@@ -56,8 +56,10 @@ int32_t MapSocketError(int err) {
 
 int32_t LastSocketError() { return MapSocketError(errno); }
 
-int32_t SocketCreateTcp() {
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+int32_t SocketCreateTcp() { return SocketCreateTcpFamily(4); }
+
+int32_t SocketCreateTcpFamily(int family) {
+    int s = socket(family == 6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (s < 0) return LastSocketError();
     if (s <= 2) { // never hand out a standard stream's number
         int moved = fcntl(s, F_DUPFD_CLOEXEC, 3);
@@ -87,6 +89,140 @@ int32_t SocketConnect(int32_t s, uint32_t addrHostOrder, uint16_t port) {
     if (r == 0) return 1;
     if (errno == EINPROGRESS || errno == EWOULDBLOCK) return 1; // the connect is under way
     return LastSocketError();
+}
+
+namespace {
+
+socklen_t ToSockaddr(const NetAddress &a, uint16_t port, sockaddr_storage *ss) {
+    std::memset(ss, 0, sizeof *ss);
+    if (a.family == 6) {
+        auto *sa = reinterpret_cast<sockaddr_in6 *>(ss);
+        sa->sin6_family = AF_INET6;
+        sa->sin6_port = htons(port);
+        std::memcpy(&sa->sin6_addr, a.bytes, 16);
+        return sizeof *sa;
+    }
+    auto *sa = reinterpret_cast<sockaddr_in *>(ss);
+    sa->sin_family = AF_INET;
+    sa->sin_port = htons(port);
+    std::memcpy(&sa->sin_addr, a.bytes, 4);
+    return sizeof *sa;
+}
+
+bool FromSockaddr(const sockaddr *sa, NetAddress *a) {
+    std::memset(a, 0, sizeof *a);
+    if (sa->sa_family == AF_INET6) {
+        a->family = 6;
+        std::memcpy(a->bytes, &reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_addr, 16);
+        return true;
+    }
+    if (sa->sa_family == AF_INET) {
+        a->family = 4;
+        std::memcpy(a->bytes, &reinterpret_cast<const sockaddr_in *>(sa)->sin_addr, 4);
+        return true;
+    }
+    return false;
+}
+
+int32_t LookupError(int r) {
+    switch (r) {
+    case EAI_NONAME: return -11001;
+    case EAI_AGAIN: return -11002;
+    case EAI_FAIL: return -11003;
+#ifdef EAI_NODATA
+    case EAI_NODATA: return -11004;
+#endif
+    default: return -11003;
+    }
+}
+
+} // namespace
+
+int32_t SocketConnectTo(int32_t s, const NetAddress &a, uint16_t port) {
+    sockaddr_storage ss;
+    socklen_t len = ToSockaddr(a, port, &ss);
+    int r;
+    do {
+        r = connect(s, reinterpret_cast<sockaddr *>(&ss), len);
+    } while (r != 0 && errno == EINTR);
+    if (r == 0) return 1;
+    if (errno == EINPROGRESS || errno == EWOULDBLOCK) return 1;
+    return LastSocketError();
+}
+
+int32_t SocketWait(int32_t s, int kind, int32_t ms) {
+    pollfd p{};
+    p.fd = s;
+    p.events = kind == 1 ? POLLIN : POLLOUT;
+    int r = poll(&p, 1, ms < 0 ? 0 : ms);
+    return r > 0 ? 1 : 0;
+}
+
+int32_t SocketPendingError(int32_t s) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return LastSocketError();
+    return err == 0 ? 0 : MapSocketError(err);
+}
+
+int32_t SocketLocalNetAddress(int32_t s, NetAddress *a, uint16_t *port) {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (getsockname(s, reinterpret_cast<sockaddr *>(&ss), &len) != 0) return LastSocketError();
+    if (!FromSockaddr(reinterpret_cast<sockaddr *>(&ss), a)) return -10047;
+    *port = ss.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6 *>(&ss)->sin6_port)
+                                     : ntohs(reinterpret_cast<sockaddr_in *>(&ss)->sin_port);
+    return 1;
+}
+
+int32_t LookupHostAll(const char *name, NetAddress *out, int32_t max) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_ADDRCONFIG;
+    addrinfo *res = nullptr;
+    int r = getaddrinfo(name, nullptr, &hints, &res);
+    if (r == EAI_NONAME || r == EAI_ADDRFAMILY) { // AI_ADDRCONFIG hides loopback-only hosts
+        hints.ai_flags = 0;
+        r = getaddrinfo(name, nullptr, &hints, &res);
+    }
+    if (r != 0) return LookupError(r);
+    int32_t n = 0;
+    for (addrinfo *p = res; p != nullptr && n < max; p = p->ai_next) {
+        NetAddress a;
+        if (!FromSockaddr(p->ai_addr, &a)) continue;
+        bool seen = false;
+        for (int32_t i = 0; i < n && !seen; ++i)
+            seen = out[i].family == a.family && std::memcmp(out[i].bytes, a.bytes, 16) == 0;
+        if (!seen) out[n++] = a;
+    }
+    freeaddrinfo(res);
+    return n;
+}
+
+int32_t ParseIPv6Literal(const char *text, NetAddress *out) {
+    char bare[64];
+    size_t n = std::strlen(text);
+    if (n >= 2 && text[0] == '[' && text[n - 1] == ']') {
+        ++text;
+        n -= 2;
+    }
+    if (n == 0 || n >= sizeof bare) return 0;
+    std::memcpy(bare, text, n);
+    bare[n] = 0;
+    std::memset(out, 0, sizeof *out);
+    if (inet_pton(AF_INET6, bare, out->bytes) != 1) return 0;
+    out->family = 6;
+    return 1;
+}
+
+int32_t FormatNetAddress(const NetAddress &a, char *text, int32_t size) {
+    char tmp[INET6_ADDRSTRLEN];
+    if (inet_ntop(a.family == 6 ? AF_INET6 : AF_INET, a.bytes, tmp, sizeof tmp) == nullptr) return 0;
+    int32_t n = static_cast<int32_t>(std::strlen(tmp));
+    if (size <= n) return 0;
+    std::memcpy(text, tmp, static_cast<size_t>(n) + 1);
+    return n;
 }
 
 int32_t SocketPoll(int32_t s, int kind) {

@@ -5,6 +5,7 @@
 #include "codec/md5.h"
 #include "driver/replies.h"
 #include "driver/step.h"
+#include "driver/tls_states.h"
 #include "driver/transport.h"
 #include "frame/log.h"
 #include "pop3/reply_lines.h"
@@ -45,7 +46,7 @@ int32_t ReadPop3Greeting(Channel &ch, Tick now) { // 301
     if (int32_t c = CheckPop3Reply(ch)) return DriverError(ch, 0, c);
     SaveTimestamp(ch);
     ArmReplyWait(ch, now);
-    ch.NextState = ch.UseApop ? 302 : 303;
+    ch.NextState = WantsStartTls(ch) ? 322 : ch.UseApop ? 302 : 303;
     return kStepOn;
 }
 

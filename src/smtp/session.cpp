@@ -6,6 +6,7 @@
 
 #include "driver/replies.h"
 #include "driver/step.h"
+#include "driver/tls_states.h"
 #include "driver/transport.h"
 #include "frame/log.h"
 #include "text/text.h"
@@ -51,7 +52,8 @@ int32_t ReadGreeting(Channel &ch, Tick now) { // 201
 }
 
 void BuildGreetingCommand(Channel &ch) {
-    const char *verb = ch.UseEhlo ? "EHLO" : "HELO";
+    // STARTTLS is an ESMTP extension: asking for it needs EHLO even without authentication.
+    const char *verb = ch.UseEhlo || WantsStartTls(ch) || ch.TlsStarted ? "EHLO" : "HELO";
     const char *at = FindChar(ch.FromAddress, '@');
     if (at == nullptr) {
         FormatText(ch.CmdBuffer, kBufferSize - 3, "%s %s", verb, kDefaultDomain);
@@ -88,6 +90,15 @@ int32_t CheckGreetingReply(Channel &ch, Tick) { // 203
     if (int32_t c = CheckSmtpReply(ch)) return DriverError(ch, 0, c);
     // A 4xx reply refuses the session for now: the connect must not report success.
     if (ch.ReplyCode >= 400) return DriverError(ch, 0, ZEM_ERR_SMTP);
+    if (WantsStartTls(ch)) {
+        if (OffersStartTls(ch.ReplyBuffer)) {
+            ch.NextState = 273;
+            return kStepOn;
+        }
+        // Not offered: nothing more is sent when TLS is required; opportunistic mode goes
+        // on with this reply.
+        if (int32_t r = StartTlsUnavailable(ch, 0)) return r;
+    }
     ch.NextState = ch.UseEhlo ? ChooseAuthentication(ch) : 0;
     return kStepOn;
 }

@@ -9,4 +9,6 @@ namespace zem {
 int32_t CheckBrackets(Channel &ch, const char *text, bool listMode);
 // True when a caller text holds a CR or LF (it could smuggle a protocol line).
 bool HoldsLineEnd(const char *text);
+// True when an EHLO reply (all its lines) offers STARTTLS.
+bool OffersStartTls(const char *reply);
 } // namespace zem

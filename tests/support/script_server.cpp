@@ -7,6 +7,9 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -60,6 +63,16 @@ Step Pause(int ms) { return Make(Step::Kind::Pause, std::string(), ms); }
 Step Close() { return Make(Step::Kind::Close); }
 Step WaitClose(int timeoutMs) { return Make(Step::Kind::WaitClose, std::string(), timeoutMs); }
 Step Never() { return Make(Step::Kind::Never); }
+Step StartTls(std::string cert, int timeoutMs) { return Make(Step::Kind::StartTls, std::move(cert), timeoutMs); }
+Step CloseNoNotify() { return Make(Step::Kind::CloseNoNotify); }
+
+std::string CertPath(const std::string& name) {
+#ifdef ZT_CERT_DIR
+    return std::string(ZT_CERT_DIR) + "/" + name;
+#else
+    return "test-certs/" + name;
+#endif
+}
 
 // ---- Helpers -------------------------------------------------------------------------
 
@@ -146,7 +159,11 @@ void CloseFd(int& fd) {
 class ScriptServer::Session {
 public:
     Session(ScriptServer& srv, int fd, Conn* conn) : srv_(srv), fd_(fd), conn_(conn) {}
-    ~Session() { CloseFd(fd_); }
+    ~Session() {
+        if (ssl_ != nullptr) SSL_free(ssl_);
+        if (ctx_ != nullptr) SSL_CTX_free(ctx_);
+        CloseFd(fd_);
+    }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
@@ -163,6 +180,13 @@ private:
     Outcome AwaitClose(const Step& step);
     void Hold();
     void CloseSocket();
+    Outcome Handshake(const Step& step);
+    // One send or receive, through TLS once it is on: bytes, 0 at end of stream, or -1
+    // with errno (EAGAIN also when TLS wants the other direction; wantWrite_ then says
+    // which readiness to wait for).
+    ssize_t IoSend(const char* p, std::size_t n);
+    ssize_t IoRecv(char* p, std::size_t n);
+    short WantEvents(short usual) const;
 
     Read Fill(Clock::time_point deadline);
     Read ReadLine(Clock::time_point deadline, std::string& line);
@@ -178,6 +202,11 @@ private:
     Conn* conn_;
     std::string pending_;  // read from the socket, not yet consumed by a step
     int lastErrno_ = 0;
+    SSL_CTX* ctx_ = nullptr;
+    SSL* ssl_ = nullptr;
+    bool tlsWantWrite_ = false;  // the last TLS call waits for the socket to be writable
+    bool tlsWantRead_ = false;
+    bool notify_ = true;         // send close_notify at the end
 };
 
 void ScriptServer::Session::Run() {
@@ -243,6 +272,11 @@ ScriptServer::Session::Outcome ScriptServer::Session::RunStep(const Step& step) 
                                                                                      : Outcome::Next;
         case Step::Kind::Close:
             return Outcome::Closed;
+        case Step::Kind::CloseNoNotify:
+            notify_ = false;
+            return Outcome::Closed;
+        case Step::Kind::StartTls:
+            return Handshake(step);
         case Step::Kind::WaitClose:
             return AwaitClose(step);
         case Step::Kind::Never:
@@ -254,14 +288,14 @@ ScriptServer::Session::Outcome ScriptServer::Session::RunStep(const Step& step) 
 ScriptServer::Session::Outcome ScriptServer::Session::SendAll(const std::string& bytes) {
     std::size_t off = 0;
     while (off < bytes.size()) {
-        ssize_t n = ::send(fd_, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+        ssize_t n = IoSend(bytes.data() + off, bytes.size() - off);
         if (n > 0) {
             off += static_cast<std::size_t>(n);
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            Wait w = WaitFor(fd_, POLLOUT, srv_.stopPipe_[0], After(kSendStallMs));
+            Wait w = WaitFor(fd_, WantEvents(POLLOUT), srv_.stopPipe_[0], After(kSendStallMs));
             if (w == Wait::Stopped) return Outcome::Stopped;
             if (w == Wait::Timeout) {
                 Fail("could not send " + Quote(bytes) + ": the client read nothing for " +
@@ -375,10 +409,11 @@ void ScriptServer::Session::Hold() {
 // the client had already sent before releasing the socket.
 void ScriptServer::Session::CloseSocket() {
     if (fd_ < 0) return;
+    if (ssl_ != nullptr && notify_) SSL_shutdown(ssl_);
     ::shutdown(fd_, SHUT_WR);
     char buf[16384];
     for (;;) {
-        ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+        ssize_t n = IoRecv(buf, sizeof buf);
         if (n > 0) {
             pending_.append(buf, static_cast<std::size_t>(n));
             continue;
@@ -394,7 +429,7 @@ ScriptServer::Session::Read ScriptServer::Session::Fill(Clock::time_point deadli
     if (fd_ < 0) return Read::Eof;
     char buf[65536];
     for (;;) {
-        ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+        ssize_t n = IoRecv(buf, sizeof buf);
         if (n > 0) {
             pending_.append(buf, static_cast<std::size_t>(n));
             return Read::Data;
@@ -405,7 +440,7 @@ ScriptServer::Session::Read ScriptServer::Session::Fill(Clock::time_point deadli
             lastErrno_ = errno;
             return Read::Error;
         }
-        Wait w = WaitFor(fd_, POLLIN, srv_.stopPipe_[0], deadline);
+        Wait w = WaitFor(fd_, WantEvents(POLLIN), srv_.stopPipe_[0], deadline);
         if (w == Wait::Stopped) return Read::Stopped;
         if (w == Wait::Timeout) return Read::Timeout;
     }
@@ -424,6 +459,104 @@ ScriptServer::Session::Read ScriptServer::Session::ReadLine(Clock::time_point de
         Read r = Fill(deadline);
         if (r != Read::Data) return r;
     }
+}
+
+ScriptServer::Session::Outcome ScriptServer::Session::Handshake(const Step& step) {
+    if (ssl_ != nullptr) {
+        Fail("StartTls: TLS is already on");
+        return Outcome::Failed;
+    }
+    ctx_ = SSL_CTX_new(TLS_server_method());
+    if (ctx_ == nullptr || SSL_CTX_use_certificate_chain_file(ctx_, CertPath(step.text + ".pem").c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(ctx_, CertPath(step.text + ".key").c_str(), SSL_FILETYPE_PEM) != 1) {
+        Fail("StartTls: cannot load the certificate " + Quote(CertPath(step.text + ".pem")));
+        ERR_clear_error();
+        return Outcome::Failed;
+    }
+    SSL_CTX_set_min_proto_version(ctx_, TLS1_2_VERSION);
+    SSL_CTX_set_mode(ctx_, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    ssl_ = SSL_new(ctx_);
+    SSL_set_fd(ssl_, fd_);
+    // Bytes the client sent before the handshake (read ahead into pending_) would be lost
+    // to OpenSSL; a client that sends any has broken the protocol anyway.
+    if (!pending_.empty()) {
+        Fail("StartTls: the client sent " + Quote(pending_) + " before the handshake");
+        return Outcome::Failed;
+    }
+    Clock::time_point deadline = After(step.ms);
+    for (;;) {
+        ERR_clear_error();
+        int r = SSL_accept(ssl_);
+        if (r == 1) break;
+        int e = SSL_get_error(ssl_, r);
+        short ev = e == SSL_ERROR_WANT_READ ? POLLIN : e == SSL_ERROR_WANT_WRITE ? POLLOUT : 0;
+        if (ev == 0) {
+            char why[256];
+            ERR_error_string_n(ERR_peek_last_error(), why, sizeof why);
+            Fail(std::string("StartTls: the handshake failed: ") + why);
+            ERR_clear_error();
+            SSL_free(ssl_);
+            ssl_ = nullptr;
+            return Outcome::Failed;
+        }
+        Wait w = WaitFor(fd_, ev, srv_.stopPipe_[0], deadline);
+        if (w == Wait::Stopped) return Outcome::Stopped;
+        if (w == Wait::Timeout) {
+            Fail("StartTls: the handshake did not end within " + std::to_string(step.ms) + " ms");
+            SSL_free(ssl_);
+            ssl_ = nullptr;
+            return Outcome::Failed;
+        }
+    }
+    std::lock_guard<std::mutex> lk(srv_.mu_);
+    conn_->tlsProtocol = SSL_get_version(ssl_);
+    return Outcome::Next;
+}
+
+ssize_t ScriptServer::Session::IoSend(const char* p, std::size_t n) {
+    if (ssl_ == nullptr) return ::send(fd_, p, n, MSG_NOSIGNAL);
+    tlsWantRead_ = tlsWantWrite_ = false;
+    ERR_clear_error();
+    size_t put = 0;
+    int r = SSL_write_ex(ssl_, p, n, &put);
+    if (r == 1) return static_cast<ssize_t>(put);
+    int e = SSL_get_error(ssl_, r);
+    ERR_clear_error();
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+        (e == SSL_ERROR_WANT_READ ? tlsWantRead_ : tlsWantWrite_) = true;
+        errno = EAGAIN;
+        return -1;
+    }
+    errno = EPIPE;
+    return -1;
+}
+
+ssize_t ScriptServer::Session::IoRecv(char* p, std::size_t n) {
+    if (ssl_ == nullptr) return ::recv(fd_, p, n, 0);
+    tlsWantRead_ = tlsWantWrite_ = false;
+    ERR_clear_error();
+    size_t got = 0;
+    int r = SSL_read_ex(ssl_, p, n, &got);
+    if (r == 1) return static_cast<ssize_t>(got);
+    int e = SSL_get_error(ssl_, r);
+    ERR_clear_error();
+    if (e == SSL_ERROR_ZERO_RETURN) return 0;
+    if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+        (e == SSL_ERROR_WANT_READ ? tlsWantRead_ : tlsWantWrite_) = true;
+        errno = EAGAIN;
+        return -1;
+    }
+    // A client that drops TCP without close_notify: an end of stream for the script.
+    if (e == SSL_ERROR_SYSCALL && errno == 0) return 0;
+    if (e == SSL_ERROR_SSL) return 0;
+    return -1;
+}
+
+short ScriptServer::Session::WantEvents(short usual) const {
+    if (ssl_ == nullptr) return usual;
+    if (tlsWantWrite_) return POLLOUT;
+    if (tlsWantRead_) return POLLIN;
+    return usual;
 }
 
 std::string ScriptServer::Session::Describe(const Step& step) const {
@@ -476,9 +609,18 @@ void ScriptServer::Session::Mark(bool Conn::*flag) {
 
 // ---- Server --------------------------------------------------------------------------
 
-ScriptServer::ScriptServer(Script script, int connections)
+ScriptServer::ScriptServer(Script script, int connections) : ScriptServer(std::move(script), connections, false) {}
+
+ScriptServer::ScriptServer(Script script, int connections, bool ipv6)
     : script_(std::move(script)), connections_(connections) {
     if (connections < 1) throw std::invalid_argument("ScriptServer needs at least one connection");
+    // A client that goes away while a TLS record is written must not kill the test.
+    ::signal(SIGPIPE, SIG_IGN);
+    Listen(ipv6);
+    acceptor_ = std::thread([this] { AcceptLoop(); });
+}
+
+void ScriptServer::Listen(bool ipv6) {
     auto fail = [this](const char* what) {
         std::string msg = std::string("ScriptServer: ") + what + ": " + std::strerror(errno);
         CloseFd(listenFd_);
@@ -487,10 +629,22 @@ ScriptServer::ScriptServer(Script script, int connections)
         throw std::runtime_error(msg);
     };
     if (::pipe2(stopPipe_, O_CLOEXEC | O_NONBLOCK) != 0) fail("pipe");
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    listenFd_ = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (listenFd_ < 0) fail("socket");
     int one = 1;
     ::setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (ipv6) {
+        ::setsockopt(listenFd_, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+        sockaddr_in6 addr{};
+        addr.sin6_family = AF_INET6;
+        addr.sin6_addr = in6addr_loopback;
+        if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) fail("bind");
+        if (::listen(listenFd_, 128) != 0) fail("listen");
+        socklen_t len = sizeof addr;
+        if (::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) fail("getsockname");
+        port_ = ntohs(addr.sin6_port);
+        return;
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -500,7 +654,6 @@ ScriptServer::ScriptServer(Script script, int connections)
     socklen_t len = sizeof addr;
     if (::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) fail("getsockname");
     port_ = ntohs(addr.sin_port);
-    acceptor_ = std::thread([this] { AcceptLoop(); });
 }
 
 ScriptServer::~ScriptServer() {
@@ -605,6 +758,12 @@ std::vector<std::string> ScriptServer::errors(int i) const {
     std::lock_guard<std::mutex> lk(mu_);
     if (i < 0 || static_cast<std::size_t>(i) >= conns_.size()) return {};
     return conns_[static_cast<std::size_t>(i)]->errors;
+}
+
+std::string ScriptServer::tlsProtocol(int i) const {
+    std::lock_guard<std::mutex> lk(mu_);
+    if (i < 0 || static_cast<std::size_t>(i) >= conns_.size()) return std::string();
+    return conns_[static_cast<std::size_t>(i)]->tlsProtocol;
 }
 
 int ScriptServer::accepted() const {

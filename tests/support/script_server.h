@@ -47,7 +47,7 @@ namespace zt {
 // One step of a conversation; build steps with the functions below.
 struct Step {
     enum class Kind { Send, SendChunks, SendFile, Expect, ExpectPrefix, ExpectAny, ExpectData,
-                      Pause, Close, WaitClose, Never };
+                      Pause, Close, WaitClose, Never, StartTls, CloseNoNotify };
     Kind kind = Kind::Send;
     std::string text;                 // bytes to send, expected line or prefix, or file path
     std::vector<std::string> chunks;  // SendChunks only
@@ -86,6 +86,21 @@ Step Close();
 Step WaitClose(int timeoutMs = kDefaultStepTimeoutMs);
 // Does nothing more but keeps the connection open until the server is destroyed.
 Step Never();
+// Runs the server side of a TLS handshake with the certificate `cert` of the test
+// certificates (CertPath(cert + ".pem") and its key): "server" (localhost, 127.0.0.1,
+// ::1, from the test CA), "expired", "other" (other.invalid), "self" (self-signed).
+// From then on every step reads and writes through TLS; received() keeps the decrypted
+// bytes only. A handshake the client breaks off is a failure of the step. As the first
+// step it makes an implicit-TLS server; after Send("220 go ahead\r\n") a STARTTLS one
+// (bytes sent between the two are the plaintext injection of an attacker).
+Step StartTls(std::string cert = "server", int timeoutMs = kDefaultStepTimeoutMs);
+// Ends the connection like Close() but, under TLS, without close_notify: the client sees
+// a truncated TLS stream.
+Step CloseNoNotify();
+
+// Where the test certificates live (made by tests/support/make_test_certs.sh at build
+// time): CertPath("ca.pem"), CertPath("cadir"), ...
+std::string CertPath(const std::string& name);
 
 class ScriptServer {
 public:
@@ -93,6 +108,8 @@ public:
     // connections, each in its own thread running the whole script. Throws
     // std::runtime_error when the socket cannot be set up.
     explicit ScriptServer(Script script, int connections = 1);
+    // As above, listening on ::1 instead of 127.0.0.1 when ipv6 is set.
+    ScriptServer(Script script, int connections, bool ipv6);
     ~ScriptServer();
     ScriptServer(const ScriptServer&) = delete;
     ScriptServer& operator=(const ScriptServer&) = delete;
@@ -120,6 +137,9 @@ public:
     std::vector<std::string> errors(int i) const;
     // Connections accepted so far.
     int accepted() const;
+    // The TLS protocol the server side of connection i negotiated ("TLSv1.3"), empty when
+    // no handshake completed.
+    std::string tlsProtocol(int i = 0) const;
 
 private:
     struct Conn {
@@ -129,9 +149,11 @@ private:
         std::vector<std::string> errors;
         bool ended = false;   // the steps are over: all ran (Never() counts) or one failed
         bool closed = false;  // socket closed, thread about to end
+        std::string tlsProtocol;
     };
     class Session;
 
+    void Listen(bool ipv6);
     void AcceptLoop();
     void Serve(int fd, Conn* conn);
     bool AllConns(bool Conn::*flag) const;  // caller holds mu_
