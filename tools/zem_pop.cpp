@@ -14,6 +14,7 @@
 #include <CLI/CLI.hpp>
 
 #include "common.h"
+#include "tls_options.h"
 
 using namespace zemtool;
 
@@ -30,6 +31,7 @@ constexpr int kDefaultDataWait = 25000;
 constexpr char kSavedListSep = '\n';
 
 struct Global {
+    TlsCli tls;
     std::string server = "127.0.0.1";
     int port = 110;
     std::string user;
@@ -95,6 +97,7 @@ int Connect() {
     if (!g.logFile.empty() && zemStringParam(kChan, ZEM_STRING_LOG_FILE, g.logFile.c_str()) < 0)
         return Usage("--log '" + g.logFile + "': cannot create the file");
     zemIntegerParam(kChan, ZEM_PARAM_POP3_PORT, g.port);
+    ApplyTlsOptions(kChan, g.tls);
     zemIntegerParam(kChan, ZEM_PARAM_USE_APOP, g.apop ? 1 : 0);
     if (g.stepDelay >= 0) zemIntegerParam(kChan, ZEM_PARAM_STEP_DELAY, g.stepDelay);
     if (g.replyTimeout >= 0) zemIntegerParam(kChan, ZEM_PARAM_REPLY_TIMEOUT, g.replyTimeout);
@@ -416,6 +419,7 @@ int main(int argc, char **argv) {
     app.add_option("-u,--user", g.user, "mailbox user name")->envname("ZEM_POP3_USER");
     app.add_option("-w,--password", g.password, "mailbox password")->envname("ZEM_POP3_PASSWORD");
     app.add_flag("--apop", g.apop, "log in with APOP instead of USER/PASS");
+    AddTlsOptions(app, g.tls);
     app.add_option("--log", g.logFile, "write the library's trace of the session to FILE");
     app.add_option("--step-delay", g.stepDelay, "ms between a command and its reply poll (25)")->check(CLI::NonNegativeNumber);
     app.add_option("--reply-timeout", g.replyTimeout, "ms to wait for a reply (25000)")->check(CLI::NonNegativeNumber);
@@ -462,6 +466,7 @@ int main(int argc, char **argv) {
 
     try {
         app.parse(argc, argv);
+        if (g.tls.mode == ZEM_TLS_IMPLICIT && app.get_option("--port")->count() == 0) g.port = 995;
     } catch (const CLI::Success &e) {
         return app.exit(e);
     } catch (const CLI::ParseError &e) {

@@ -12,6 +12,7 @@
 #include <CLI/CLI.hpp>
 
 #include "common.h"
+#include "tls_options.h"
 
 using namespace zemtool;
 
@@ -20,6 +21,7 @@ namespace {
 const char *const kTool = "zem-send";
 
 struct Options {
+    TlsCli tls;
     std::string server = "127.0.0.1";
     int port = 25;
     std::string from;
@@ -206,6 +208,7 @@ int ApplySettings(const Options &o, const Prepared &p) {
     if (!o.logFile.empty() && zemStringParam(kChan, ZEM_STRING_LOG_FILE, o.logFile.c_str()) < 0)
         return Usage("--log '" + o.logFile + "': cannot create the file");
     zemIntegerParam(kChan, ZEM_PARAM_SMTP_PORT, o.port);
+    ApplyTlsOptions(kChan, o.tls);
     if (o.stepDelay >= 0) zemIntegerParam(kChan, ZEM_PARAM_STEP_DELAY, o.stepDelay);
     if (o.replyTimeout >= 0) zemIntegerParam(kChan, ZEM_PARAM_REPLY_TIMEOUT, o.replyTimeout);
     if (o.connectTimeout >= 0) zemIntegerParam(kChan, ZEM_PARAM_CONNECT_TIMEOUT, o.connectTimeout);
@@ -289,7 +292,11 @@ int main(int argc, char **argv) {
         "Example:\n"
         "  zem-send --server 127.0.0.1 --port 21025 --user alice@zem.test --password alice-secret \\\n"
         "           --from alice@zem.test --to bob@zem.test --subject Report \\\n"
-        "           --text 'See attached.' --attach report.pdf");
+        "           --text 'See attached.' --attach report.pdf\n"
+        "Through a provider (submission on 587 with STARTTLS, or 465 with implicit TLS):\n"
+        "  zem-send --server smtp.example.com --port 587 --tls starttls --user me@example.com \\\n"
+        "           --from me@example.com --to you@example.org --subject Hello --text 'Hi'\n"
+        "  zem-send --server smtp.example.com --tls implicit --user me@example.com ...   (port 465)");
     app.set_version_flag("--version", VersionText("zem-send"));
 
     app.add_option("-s,--server", o.server, "SMTP server name or address")->envname("ZEM_SMTP_HOST")->capture_default_str();
@@ -318,6 +325,7 @@ int main(int argc, char **argv) {
     app.add_flag("--ehlo", o.ehlo, "greet with EHLO (implied by --user)");
     app.add_option("-u,--user", o.user, "user name for SMTP authentication")->envname("ZEM_SMTP_USER");
     app.add_option("-w,--password", o.password, "password for SMTP authentication")->envname("ZEM_SMTP_PASSWORD");
+    AddTlsOptions(app, o.tls);
     app.add_option("--log", o.logFile, "write the library's trace of the session to FILE");
     app.add_option("--step-delay", o.stepDelay, "ms between a command and its reply poll (25)")->check(CLI::NonNegativeNumber);
     app.add_option("--reply-timeout", o.replyTimeout, "ms to wait for a reply (25000)")->check(CLI::NonNegativeNumber);
@@ -327,6 +335,8 @@ int main(int argc, char **argv) {
 
     try {
         app.parse(argc, argv);
+        // Implicit TLS has its own well-known port (RFC 8314).
+        if (o.tls.mode == ZEM_TLS_IMPLICIT && app.get_option("--port")->count() == 0) o.port = 465;
     } catch (const CLI::Success &e) {
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
