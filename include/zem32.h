@@ -121,6 +121,8 @@ extern "C" {
 #define ZEM_PARAM_DECODE_STATE      28 /* channel: 1 = save messages raw */
 #define ZEM_PARAM_USE_EHLO          29 /* channel: EHLO and authentication */
 #define ZEM_PARAM_USE_APOP          30 /* channel: POP3 login with APOP */
+#define ZEM_PARAM_UTF8_NAMES        72 /* channel: all decoded file names and Subject/From texts in UTF-8 */
+#define ZEM_PARAM_SAVE_MESSAGES     73 /* channel: also save an attached message/rfc822 whole */
 
 /* ---- zemStringParam codes --------------------------------------------------------- */
 #define ZEM_STRING_LOG_FILE         20 /* create the channel's log file */
