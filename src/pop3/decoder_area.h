@@ -41,6 +41,9 @@ struct DecoderArea {
     // written directly.
     int32_t AttHandle;
     int32_t AttFill;
+    // The line end of a text-coded part's last line, written only once the next line is
+    // not the boundary (the CR LF before a boundary belongs to the boundary, RFC 2046).
+    uint8_t PendingLineEnd;
     // ---- Names written for the current message (64-bit hashes of the file names).
     uint64_t Names[kNamesKept];
     int32_t NameCount;

@@ -52,6 +52,7 @@ void CommitAttachmentBytes(Channel &ch, int32_t n) {
 
 void DropAttachmentFile(Channel &ch) {
     DecoderArea &d = Decoder(ch);
+    d.PendingLineEnd = 0;
     if (ch.FileHandle > 0) {
         if (d.AttHandle == ch.FileHandle) FlushAttachmentBlock(ch);
         FileClose(ch.FileHandle);
@@ -82,6 +83,8 @@ void RecordSavedFile(Channel &ch, const char *path) {
 int32_t ClosePartFile(Channel &ch) {
     if (ch.FileHandle <= 0) return 0;
     DecoderArea &d = Decoder(ch);
+    if (d.PendingLineEnd) WriteToAttachmentFile(ch, "\r\n", 2); // ended without a boundary
+    d.PendingLineEnd = 0;
     if (d.AttHandle == ch.FileHandle) FlushAttachmentBlock(ch);
     FileClose(ch.FileHandle);
     ch.FileHandle = 0;

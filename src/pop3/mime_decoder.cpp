@@ -38,6 +38,7 @@ constexpr int32_t kCharsetLen = 13;    // "=?iso-8859-1?"
 constexpr int32_t kParamsFrom = 13;    // parameters are looked for from the 14th character
 constexpr int32_t kExtensionMax = 16;  // an extension kept when a long name is shortened
 constexpr int32_t kDistinctTries = 100;
+constexpr int32_t kShortestName = 16;  // a name is not shortened below this to fit a path
 
 constexpr char kBoundaryName[] = "incoming.mai"; // an unnamed part after a boundary
 constexpr char kUnnamed[] = "noname";
@@ -503,6 +504,7 @@ int32_t PartHeaderLine(Channel &ch, char *line) {
 
 int32_t PartBodyLine(Channel &ch, char *line, int32_t len) {
     if (TestBoundary(ch, line)) {
+        Decoder(ch).PendingLineEnd = 0; // the line end before the boundary is the boundary's
         ClosePartFile(ch);
         return 0;
     }
@@ -515,7 +517,7 @@ int32_t PartBodyLine(Channel &ch, char *line, int32_t len) {
         // Decoded straight into the file's write block: at most 3 bytes for 4 characters.
         char *space = toFile ? AttachmentSpace(ch, len) : nullptr;
         char *out = space != nullptr ? space : ch.TextBuffer;
-        const int32_t n = Base64DecodeText(line, len, reinterpret_cast<uint8_t *>(out));
+        const int32_t n = Base64DecodeTextBulk(line, len, reinterpret_cast<uint8_t *>(out));
         if (space != nullptr)
             CommitAttachmentBytes(ch, n);
         else if (toFile)
@@ -528,7 +530,12 @@ int32_t PartBodyLine(Channel &ch, char *line, int32_t len) {
             n = QpDecodeLine(line, ch.TextBuffer, kBufferSize);
             out = ch.TextBuffer;
         }
-        if (toFile) WriteToAttachmentFile(ch, out, n);
+        if (toFile) {
+            DecoderArea &d = Decoder(ch);
+            if (d.PendingLineEnd) WriteToAttachmentFile(ch, "\r\n", 2);
+            d.PendingLineEnd = n >= 2 && out[n - 2] == '\r' && out[n - 1] == '\n' ? 1 : 0;
+            WriteToAttachmentFile(ch, out, n - 2 * d.PendingLineEnd);
+        }
         if (ch.InlineFlag) WriteToEmailFile(ch, out, n);
     }
     LogText(ch, ch.InlineFlag ? "[...decode inline...]\r\n" : "[...decode to file...]\r\n");
@@ -626,7 +633,7 @@ int32_t ShortenName(char *name, int32_t len, int32_t max) {
 }
 
 // name with "(k)" before its extension.
-void DistinctName(const char *name, int32_t k, char *out, int32_t size) {
+void DistinctName(const char *name, int32_t k, char *out, int32_t size, int32_t maxLen) {
     const int32_t len = TextLength(name);
     int32_t dot = -1;
     for (int32_t i = len - 1; i > 0; --i)
@@ -640,7 +647,7 @@ void DistinctName(const char *name, int32_t k, char *out, int32_t size) {
     CopyCounted(base, name, dot > 0 ? dot : len);
     int32_t baseLen = TextLength(base);
     const int32_t extLen = dot > 0 ? len - dot : 0;
-    baseLen = ShortenName(base, baseLen, kNameMax - sl - extLen > 0 ? kNameMax - sl - extLen : 0);
+    baseLen = ShortenName(base, baseLen, maxLen - sl - extLen > 0 ? maxLen - sl - extLen : 0);
     FormatText(out, size, "%s%s%s", base, suffix, dot > 0 ? name + dot : "");
 }
 
@@ -649,6 +656,13 @@ int32_t CreateDistinct(Channel &ch, const char *name, char (&path)[kAttachPathMa
     const int32_t dirLen = TextLength(ch.AttachDir);
     const char last = dirLen > 0 ? ch.AttachDir[dirLen - 1] : '/';
     const char *sep = (last == '/' || last == '\\') ? "" : "/"; // an empty directory: the name alone
+    // A name longer than the path has room for is shortened, keeping its extension, while
+    // a useful part of it can stay; otherwise the path is refused as it always was.
+    const int32_t room = kAttachPathMax - 1 - dirLen - TextLength(sep);
+    char base[kNameMax + 24];
+    CopyInto(base, name);
+    if (TextLength(base) > room && room >= kShortestName) ShortenName(base, TextLength(base), room);
+    name = base;
     char candidate[kNameMax + 24];
     CopyInto(candidate, name);
     for (int32_t k = 2; k < kDistinctTries + 2; ++k) {
@@ -670,7 +684,7 @@ int32_t CreateDistinct(Channel &ch, const char *name, char (&path)[kAttachPathMa
             LogFormat(ch, "[Cannot open '%s']\r\n", path);
             if (fh != -2) return 0; // -2: a link or other non-file holds the name: the next one
         }
-        DistinctName(name, k, candidate, sizeof candidate);
+        DistinctName(name, k, candidate, sizeof candidate, room >= kShortestName && room < kNameMax ? room : kNameMax);
     }
     return 0;
 }
@@ -857,6 +871,7 @@ int32_t OpenAttachmentFile(Channel &ch) {
     d.OpenNameHash = hash; // taken for this message once the file is recorded
     d.AttHandle = h;
     d.AttFill = 0;
+    d.PendingLineEnd = 0;
     ch.FileHandle = h;
     return 1;
 }
@@ -927,7 +942,6 @@ int32_t DecodeMessageFile(Channel &ch, const char *path) {
     int32_t at = 0;
     bool eof = false;
     int32_t r = 0;
-    char line[1024];
     while (r == 0) {
         if (!eof && have - at < 1100) {
             std::memmove(block, block + at, static_cast<size_t>(have - at));
@@ -939,15 +953,16 @@ int32_t DecodeMessageFile(Channel &ch, const char *path) {
         }
         if (at >= have) break;
         // A line of at most 1,021 bytes plus CR LF, as the line reader hands them over.
-        int32_t n = 0;
-        while (at < have && n < 1021) {
-            const char c = block[at++];
-            if (c == '\n') {
-                if (n == 0 || line[n - 1] != '\r') line[n++] = '\r';
-                line[n++] = '\n';
-                break;
-            }
-            line[n++] = c;
+        char *line = ch.ReplyBuffer;
+        const int32_t span = have - at < 1021 ? have - at : 1021;
+        const void *lf = std::memchr(block + at, '\n', static_cast<size_t>(span));
+        int32_t n = lf != nullptr ? static_cast<int32_t>(static_cast<const char *>(lf) - (block + at)) : span;
+        std::memcpy(line, block + at, static_cast<size_t>(n));
+        at += n;
+        if (lf != nullptr) {
+            ++at;
+            if (n == 0 || line[n - 1] != '\r') line[n++] = '\r';
+            line[n++] = '\n';
         }
         const int32_t next = at < have ? static_cast<uint8_t>(block[at]) : (eof ? 'X' : kNextUnknown);
         r = FeedDecoderLine(ch, line, n, next);
@@ -956,6 +971,24 @@ int32_t DecodeMessageFile(Channel &ch, const char *path) {
     FinishDecoder(ch);
     CloseAttachmentFile(ch);
     return ch.WriteFailed ? ZEM_ERR_CANNOT_CREATE_FILE : r;
+}
+
+int32_t DecodeFileOnChannel(Channel &ch, const char *message, const char *messagePath, const char *attachDir) {
+    CopyText(ch.AttachDir, attachDir, 128);
+    std::memset(ch.SavedList, 0, 1024);
+    ch.TextBytes = 0;
+    ch.AttachBytes = 0;
+    ch.WriteFailed = 0;
+    ResetDecoder(ch);
+    ch.DecodeState = kHeaders;
+    const int32_t h = FileCreate(messagePath, false);
+    if (h <= 0) return ZEM_ERR_CANNOT_CREATE_FILE;
+    ch.EmailFile = h;
+    const int32_t r = DecodeMessageFile(ch, message);
+    CloseAttachmentFile(ch);
+    FileClose(ch.EmailFile);
+    ch.EmailFile = 0;
+    return r;
 }
 
 } // namespace zem

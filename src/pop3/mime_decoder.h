@@ -41,6 +41,11 @@ void FinishDecoder(Channel &ch);
 // and benchmarks. Returns 0, -35 when the file cannot be read, -67 for a failed write.
 int32_t DecodeMessageFile(Channel &ch, const char *path);
 
+// Sets the channel up as zemGetEmailFile would (message file created at messagePath,
+// attachment directory, decoder reset) and feeds the message file through the decoder;
+// closes the files at the end. Returns 0 or a negative code (-67, -35).
+int32_t DecodeFileOnChannel(Channel &ch, const char *message, const char *messagePath, const char *attachDir);
+
 // Handles the line in ch.ReplyBuffer (line end included, NUL-terminated) at once, without
 // unfolding. Returns 1 when the caller is to write the line to the message file itself
 // (quoted-printable decoded when MimeEncoding is 3), 0 when not. The line may change in
