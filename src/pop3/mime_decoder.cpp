@@ -820,7 +820,11 @@ int32_t FindFileName(Channel &ch, char *line) {
     const char *quote = FindChar(start, '"');
     if (quote != nullptr) {
         if (quote[1] == 0) return 0;
-        end = FindChar(quote + 2, '"');
+        // A quoted '"' (backslash, quote) does not close the string (RFC 5322 quoted-pair);
+        // other backslashes stay, as in the Windows paths of old mailers.
+        end = quote + 1;
+        while (*end != 0 && !(*end == '"' && end > quote + 1 && end[-1] != '\\')) ++end;
+        if (*end == 0) end = nullptr;
         start = quote + 1;
     } else {
         if (start[0] == 0) return 0;
@@ -830,8 +834,12 @@ int32_t FindFileName(Channel &ch, char *line) {
     // The name is decoded first and cut to its last path component afterwards, so that
     // neither a '/' of the base64 alphabet nor a decoded separator can go unnoticed.
     char raw[kBufferSize];
-    const auto rawLen = static_cast<int32_t>(end - start);
-    CopyCounted(raw, start, rawLen);
+    int32_t rawLen = 0;
+    for (const char *p = start; p < end && rawLen < kBufferSize - 1; ++p) {
+        if (quote != nullptr && p[0] == '\\' && p + 1 < end && p[1] == '"') ++p;
+        raw[rawLen++] = *p;
+    }
+    raw[rawLen] = 0;
     if (modern) {
         if (FindTextNoCase(raw, "=?") != nullptr)
             DecodeWordsUtf8(raw, rawLen, name, sizeof name, nullptr);
