@@ -1,6 +1,7 @@
-// libFuzzer target for the incoming MIME decoder: arbitrary line sequences go through
-// MimeLineHandler the way the line-mode save hands them over, with a real message file and
-// a real attachment directory.
+// libFuzzer target for the incoming MIME decoder: arbitrary line sequences go through the
+// decoder's line entry (FeedDecoderLine) the way the line-mode save hands them over, with a
+// real message file and a real attachment directory: nested boundaries, RFC 2231
+// parameters, encoded words in any charset (iconv), attached messages saved whole.
 //
 // The first input byte chooses the set-up:
 //   bits 0-2  starting decoder state (2 to 6; 0 and 7 give 2)
@@ -9,14 +10,16 @@
 //   bit 5     no attachment-saved line in the message file (code 21)
 //   bit 6     another attachment directory: with a trailing '/' when bit 0 is set, else
 //             one too long for any attachment path to fit
-//   bit 7     socket mode: the rest of the input arrives on a socket and is read line by
-//             line with ReadLine, so header unfolding reads real continuation lines;
-//             otherwise it is split at LF into lines of at most 1,023 bytes and there is no
-//             socket (every read reports the connection unusable).
+//   bit 7     the feeder knows the next line's first byte (as when it has already
+//             arrived); otherwise every header line that may be folded is kept back
+// The second byte:
+//   bit 0     code 72: file names and Subject/From texts in UTF-8
+//   bit 1     code 73: attached messages saved whole
+//   bit 2     the old single-line handler (MimeLineHandler) instead of the line entry
+// The rest is split at LF into lines of at most 1,023 bytes.
 //
 // ASan sees overflows of the channel record as a whole; writes from one buffer of the record
 // into its neighbour are caught by the canaries checked after every line.
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -28,9 +31,9 @@
 #include <string>
 
 #include "codec/codec.h"
-#include "driver/replies.h"
 #include "frame/channel.h"
 #include "frame/settings.h"
+#include "pop3/decoder_area.h"
 #include "pop3/message_file.h"
 #include "pop3/mime_decoder.h"
 
@@ -39,7 +42,7 @@ using namespace zem;
 namespace {
 
 std::string gDir;             // per-process scratch directory
-alignas(Channel) unsigned char gRecord[sizeof(Channel) + kRingSize];
+alignas(64) unsigned char gRecord[sizeof(Channel) + kRingSize + sizeof(DecoderArea)];
 unsigned long gRuns = 0;
 
 constexpr unsigned char kCanary = 0xA5;
@@ -87,7 +90,7 @@ void CheckRecord(const Channel &ch) {
     }
 }
 
-// What the line-mode save does with a line the decoder hands back.
+// What the line-mode save did with a line the single-line handler hands back.
 void SaveLine(Channel &ch) {
     if (MimeLineHandler(ch) != 1) return;
     const char *line = ch.ReplyBuffer;
@@ -101,7 +104,23 @@ void SaveLine(Channel &ch) {
     }
 }
 
-void RunLines(Channel &ch, const uint8_t *data, size_t size) {
+void CheckArea(Channel &ch) {
+    const DecoderArea &d = Decoder(ch);
+    if (d.HeldLen < 0 || d.HeldLen > kHeldMax || d.Depth < 0 || d.Depth > kMaxNesting || d.EmlFill < 0 ||
+        d.EmlFill > kWriteBlock || d.AttFill < 0 || d.AttFill > kWriteBlock || d.NameCount < 0 || d.NameCount > kNamesKept) {
+        std::fprintf(stderr, "decoder area out of range\n");
+        std::abort();
+    }
+    CheckTerminated(d.EmlName, "EmlName");
+    CheckTerminated(d.EmlPath, "EmlPath");
+    for (int i = 2; i < d.Depth; ++i)
+        if (d.BoundLens[i] < 0 || d.BoundLens[i] > 128) {
+            std::fprintf(stderr, "nested boundary length out of range\n");
+            std::abort();
+        }
+}
+
+void RunLines(Channel &ch, const uint8_t *data, size_t size, bool knowNext, bool single) {
     size_t pos = 0;
     while (pos < size) {
         size_t n = 0;
@@ -112,43 +131,16 @@ void RunLines(Channel &ch, const uint8_t *data, size_t size) {
         std::memcpy(ch.ReplyBuffer, data + pos, n);
         ch.ReplyBuffer[n] = 0;
         pos += n;
-        SaveLine(ch);
-        CheckRecord(ch);
-    }
-}
-
-void RunSocket(Channel &ch, const uint8_t *data, size_t size) {
-    int sv[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return;
-    // The whole input is queued before reading starts; the peer then stops writing, so
-    // every read ends at once (end of stream) instead of waiting.
-    int buf = 1 << 20;
-    setsockopt(sv[1], SOL_SOCKET, SO_SNDBUF, &buf, sizeof buf);
-    setsockopt(sv[0], SOL_SOCKET, SO_RCVBUF, &buf, sizeof buf);
-    size_t sent = 0;
-    while (sent < size) {
-        ssize_t r = send(sv[1], data + sent, size - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (r <= 0) break;
-        sent += static_cast<size_t>(r);
-    }
-    shutdown(sv[1], SHUT_WR);
-    ch.Socket = sv[0];
-    ch.SocketOpen = 1;
-    for (int guard = 0; guard < 100000; ++guard) {
-        int32_t r = ReadLine(ch, ch.ReplyBuffer, 1024, 0, 0);
-        if (r <= 0) break;
-        // The end-of-message test of the line-mode save (RFC 1939 section 3).
-        if (r <= 4 && ch.ReplyBuffer[0] == '.') {
-            if (ch.ReplyBuffer[1] != '.') break;
-            ch.ReplyBuffer[1] = ' ';
+        if (single) {
+            SaveLine(ch);
+        } else {
+            const int32_t next = knowNext && pos < size ? data[pos] : kNextUnknown;
+            FeedDecoderLine(ch, ch.ReplyBuffer, static_cast<int32_t>(n), next);
         }
-        SaveLine(ch);
         CheckRecord(ch);
+        CheckArea(ch);
     }
-    ch.SocketOpen = 0;
-    ch.Socket = -1;
-    close(sv[0]);
-    close(sv[1]);
+    if (!single) FinishDecoder(ch);
 }
 
 void ClearDir() {
@@ -179,10 +171,11 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    if (size < 1 || size > 65536) return 0;
+    if (size < 2 || size > 65536) return 0;
     const uint8_t mode = data[0];
-    ++data;
-    --size;
+    const uint8_t more = data[1];
+    data += 2;
+    size -= 2;
 
     std::memset(gRecord, 0, sizeof gRecord);
     Channel &ch = *new (gRecord) Channel();
@@ -207,16 +200,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::snprintf(ch.Filename, sizeof ch.Filename, "%s", "earlier.bin");
     std::snprintf(ch.AltBoundary, sizeof ch.AltBoundary, "%s", "--alt");
     ch.AltBoundaryLen = 5;
+    Decoder(ch).Utf8Names = (more & 1) ? 1 : 0;
+    Decoder(ch).SaveMessages = (more & 2) ? 1 : 0;
     ResetDecoder(ch);
 
     const std::string msg = gDir + "/message.txt";
     ch.EmailFile = FileCreate(msg.c_str(), false);
     if (ch.EmailFile <= 0) std::abort();
 
-    if (mode & 128)
-        RunSocket(ch, data, size);
-    else
-        RunLines(ch, data, size);
+    RunLines(ch, data, size, (mode & 128) != 0, (more & 4) != 0);
 
     CloseAttachmentFile(ch);
     CheckRecord(ch);

@@ -136,6 +136,8 @@ extern "C" {
 #define ZEM_TLS_OPPORTUNISTIC 3 /* STARTTLS/STLS when offered, else plain: UNSAFE, an attacker can strip it */
 /* channel: 1 (default) verify the server certificate and its name; 0 do not (logged on every connect) */
 #define ZEM_PARAM_TLS_VERIFY        65
+#define ZEM_PARAM_UTF8_NAMES        72 /* channel: all decoded file names and Subject/From texts in UTF-8 */
+#define ZEM_PARAM_SAVE_MESSAGES     73 /* channel: also save an attached message/rfc822 whole */
 
 /* ---- zemStringParam codes --------------------------------------------------------- */
 #define ZEM_STRING_LOG_FILE         20 /* create the channel's log file */

@@ -26,6 +26,9 @@ int32_t Base64DecodeLine(const char *line, int32_t len, uint8_t *out);
 // the text. Returns the bytes decoded; out needs room for the result + 4.
 int32_t Base64DecodeText(const char *in, int32_t len, uint8_t *out);
 
+// Base64DecodeText through a lookup table (base64_bulk.cpp): the same bytes and count.
+int32_t Base64DecodeTextBulk(const char *in, int32_t len, uint8_t *out);
+
 // Decodes one quoted-printable line (NUL-terminated) into out, at most outSize bytes
 // including the NUL that always ends the output. "=" CR (or "=" too near the end for a
 // hex pair) is a soft line break that ends the output; "=?" and "=\"" are kept as they

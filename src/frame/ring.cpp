@@ -1,6 +1,8 @@
 // The receive ring: 1,024 bytes behind the channel record, holding at most 1,023 unread
 // bytes. Only the reply readers fill it (when empty, with at most 1,023 bytes), so the
 // overflow rule below never fires in normal use.
+#include <cstring>
+
 #include "frame/channel.h"
 
 namespace zem {
@@ -16,20 +18,20 @@ int32_t RingPut(Channel &ch, const char *bytes, int32_t n) {
 }
 
 int32_t RingTake(Channel &ch, char *dst, int32_t max) {
-    const char *ring = RecvRing(ch);
-    int32_t n = 0;
-    while (n < max && ch.RingHead != ch.RingTail) {
-        dst[n++] = ring[ch.RingHead];
-        ch.RingHead = (ch.RingHead + 1) % kRingSize;
-    }
+    const int32_t n = RingPeek(ch, dst, max);
+    ch.RingHead = (ch.RingHead + n) % kRingSize;
     if (ch.RingHead == ch.RingTail) ch.RingHead = ch.RingTail = 0;
     return n;
 }
 
+// At most two spans of the ring, copied whole: a line reader peeks at every line.
 int32_t RingPeek(Channel &ch, char *dst, int32_t max) {
     const char *ring = RecvRing(ch);
-    int32_t n = 0;
-    for (int32_t i = ch.RingHead; n < max && i != ch.RingTail; i = (i + 1) % kRingSize) dst[n++] = ring[i];
+    const int32_t count = RingCount(ch);
+    const int32_t n = max < count ? (max < 0 ? 0 : max) : count;
+    const int32_t first = kRingSize - ch.RingHead < n ? kRingSize - ch.RingHead : n;
+    std::memcpy(dst, ring + ch.RingHead, static_cast<size_t>(first));
+    if (n > first) std::memcpy(dst + first, ring, static_cast<size_t>(n - first));
     return n;
 }
 

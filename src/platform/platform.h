@@ -37,6 +37,11 @@ int32_t FileOpenRead(const char *path);                 // -1 on failure
 int32_t FileRead(int32_t h, void *buf, int32_t n);      // bytes read, 0 at end, -1 on error
 int32_t FileWrite(int32_t h, const void *buf, int32_t n); // bytes written (all), -1 on error
 void FileClose(int32_t h);
+// Creates or truncates a regular file without following a symbolic link at the path's
+// last component. Returns the handle, -2 when the name exists as anything but a regular
+// file (a link, a directory, a device, a pipe), -1 on any other failure. A file found
+// there is truncated only after it was seen to be a regular file.
+int32_t FileCreateRegular(const char *path);
 
 // ---- Local time ------------------------------------------------------------------------
 struct LocalTime {

@@ -117,6 +117,26 @@ int32_t FileWrite2(int32_t h, const void *a, int32_t na, const void *b, int32_t 
     return static_cast<int32_t>(total);
 }
 
+int32_t FileCreateRegular(const char *path) {
+    if (path == nullptr) return -1;
+    // O_NONBLOCK: a pipe placed under the name must not stall the open; O_TRUNC waits
+    // until the file is known to be a regular one.
+    int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0) return (errno == ELOOP || errno == EISDIR || errno == ENXIO) ? -2 : -1;
+    fd = KeepAboveStdio(fd);
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return -2;
+    }
+    if (ftruncate(fd, 0) != 0 || fcntl(fd, F_SETFL, 0) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 void FileClose(int32_t h) {
     if (h > 0) close(h);
 }

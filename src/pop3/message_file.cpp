@@ -4,6 +4,8 @@
 
 #include "frame/log.h"
 #include "frame/settings.h"
+#include "pop3/decoder_area.h"
+#include "pop3/mime_decoder.h"
 #include "text/text.h"
 
 namespace zem {
@@ -15,22 +17,58 @@ int32_t WriteToEmailFile(Channel &ch, const char *bytes, int32_t n) {
     return r;
 }
 
-int32_t WriteToAttachmentFile(Channel &ch, const char *bytes, int32_t n) {
-    if (n <= 0 || ch.FileHandle <= 0) return 0;
-    int32_t r = FileWrite(ch.FileHandle, bytes, n);
-    if (r < 0) ch.WriteFailed = 1; // a full disk must not pass for a saved attachment
-    return r;
+void FlushAttachmentBlock(Channel &ch) {
+    DecoderArea &d = Decoder(ch);
+    if (d.AttFill > 0 && d.AttHandle > 0 && FileWrite(d.AttHandle, d.AttBlock, d.AttFill) < 0) ch.WriteFailed = 1;
+    d.AttFill = 0;
 }
 
-int32_t CloseAttachmentFile(Channel &ch) {
-    if (ch.FileHandle <= 0) return 0;
-    FileClose(ch.FileHandle);
+int32_t WriteToAttachmentFile(Channel &ch, const char *bytes, int32_t n) {
+    if (n <= 0 || ch.FileHandle <= 0) return 0;
+    DecoderArea &d = Decoder(ch);
+    if (d.AttHandle != ch.FileHandle || n > kWriteBlock) {
+        FlushAttachmentBlock(ch);
+        int32_t r = FileWrite(ch.FileHandle, bytes, n);
+        if (r < 0) ch.WriteFailed = 1; // a full disk must not pass for a saved attachment
+        return r;
+    }
+    if (d.AttFill + n > kWriteBlock) FlushAttachmentBlock(ch);
+    std::memcpy(d.AttBlock + d.AttFill, bytes, static_cast<size_t>(n));
+    d.AttFill += n;
+    return n;
+}
+
+char *AttachmentSpace(Channel &ch, int32_t need) {
+    DecoderArea &d = Decoder(ch);
+    if (ch.FileHandle <= 0 || d.AttHandle != ch.FileHandle || need > kWriteBlock) return nullptr;
+    if (d.AttFill + need > kWriteBlock) FlushAttachmentBlock(ch);
+    return d.AttBlock + d.AttFill;
+}
+
+void CommitAttachmentBytes(Channel &ch, int32_t n) {
+    DecoderArea &d = Decoder(ch);
+    if (n > 0 && d.AttFill + n <= kWriteBlock) d.AttFill += n;
+}
+
+void DropAttachmentFile(Channel &ch) {
+    DecoderArea &d = Decoder(ch);
+    d.PendingLineEnd = 0;
+    if (ch.FileHandle > 0) {
+        if (d.AttHandle == ch.FileHandle) FlushAttachmentBlock(ch);
+        FileClose(ch.FileHandle);
+        ForgetOpenName(ch);
+    }
+    d.AttHandle = 0;
+    d.AttFill = 0;
     ch.FileHandle = 0;
-    int32_t n = FormatText(ch.TextBuffer, kBufferSize, "[Attachment saved to %c%s%c]\r\n", '"', ch.AttachPath, '"');
+}
+
+void RecordSavedFile(Channel &ch, const char *path) {
+    int32_t n = FormatText(ch.TextBuffer, kBufferSize, "[Attachment saved to %c%s%c]\r\n", '"', path, '"');
     if (!gSettings.noSavedNote.load(std::memory_order_relaxed) && ch.EmailFile > 0) WriteToEmailFile(ch, ch.TextBuffer, n);
     LogBytes(ch, ch.TextBuffer, n);
     // The list keeps names only; one that would not fit with its separator is left out.
-    const char *name = FileNamePart(ch.AttachPath);
+    const char *name = FileNamePart(path);
     int32_t used = TextLength(ch.SavedList);
     int32_t need = TextLength(name) + (used > 0 ? 1 : 0);
     if (used + need + 1 <= static_cast<int32_t>(sizeof ch.SavedList)) {
@@ -40,7 +78,27 @@ int32_t CloseAttachmentFile(Channel &ch) {
     // Counted with wrap-around: a long-lived channel must never overflow a signed counter.
     ch.AttachSaved = static_cast<int32_t>(static_cast<uint32_t>(ch.AttachSaved) + 1u);
     ch.AttachNumber = static_cast<int32_t>(static_cast<uint32_t>(ch.AttachNumber) + 1u);
+}
+
+int32_t ClosePartFile(Channel &ch) {
+    if (ch.FileHandle <= 0) return 0;
+    DecoderArea &d = Decoder(ch);
+    if (d.PendingLineEnd) WriteToAttachmentFile(ch, "\r\n", 2); // ended without a boundary
+    d.PendingLineEnd = 0;
+    if (d.AttHandle == ch.FileHandle) FlushAttachmentBlock(ch);
+    FileClose(ch.FileHandle);
+    ch.FileHandle = 0;
+    d.AttHandle = 0;
+    d.AttFill = 0;
+    KeepOpenName(ch); // recorded: the name stays taken for this message
+    RecordSavedFile(ch, ch.AttachPath);
     return 1;
+}
+
+int32_t CloseAttachmentFile(Channel &ch) {
+    const int32_t part = ClosePartFile(ch);
+    const int32_t message = CloseEmbeddedMessage(ch);
+    return part | message;
 }
 
 } // namespace zem

@@ -1,19 +1,21 @@
 // The incoming MIME decoder (see mime_decoder.h for the states). This code reads whatever
 // a mail server hands over, so every copy into a channel buffer is bounded by the room the
-// buffer really has: ReplyBuffer may grow by unfolding only while a whole 1,023-byte line
-// still fits behind the current one, and everything decoded lands in TextBuffer, which is
-// larger than any decoded line can be.
+// buffer really has: a line lives in ReplyBuffer or in the decoder's held-line buffer,
+// both of which hold any line the feeder hands over, and everything decoded lands in
+// TextBuffer or in the attachment file's write block.
 #include "pop3/mime_decoder.h"
 
 #include <cstdint>
 #include <cstring>
 
 #include "codec/codec.h"
-#include "driver/replies.h"
 #include "frame/log.h"
 #include "frame/settings.h"
+#include "pop3/decoder_area.h"
 #include "pop3/message_file.h"
+#include "text/mime_words.h"
 #include "text/text.h"
+#include "zem32.h"
 
 namespace zem {
 namespace {
@@ -29,26 +31,33 @@ constexpr int32_t kEncoding7Bit = 1;
 constexpr int32_t kEncodingBase64 = 2;
 constexpr int32_t kEncodingQuoted = 3;
 
-constexpr int32_t kLineMax = 1023;     // one line read from the socket
 constexpr int32_t kBoundaryMax = 126;  // characters kept after the leading "--"
-constexpr int32_t kNameMax = 128;      // characters of Filename
+constexpr int32_t kNameMax = 128;      // bytes of Filename
 constexpr int32_t kMarkerLen = 15;     // "=?iso-8859-1?" + form letter + '?'
 constexpr int32_t kCharsetLen = 13;    // "=?iso-8859-1?"
 constexpr int32_t kParamsFrom = 13;    // parameters are looked for from the 14th character
+constexpr int32_t kExtensionMax = 16;  // an extension kept when a long name is shortened
+constexpr int32_t kDistinctTries = 100;
+constexpr int32_t kShortestName = 16;  // a name is not shortened below this to fit a path
 
 constexpr char kBoundaryName[] = "incoming.mai"; // an unnamed part after a boundary
 constexpr char kUnnamed[] = "noname";
+constexpr char kMessageName[] = "message.eml";
 
 bool Begins(const char *line, const char *pattern, int32_t n) { return SameTextNoCase(line, pattern, n); }
 bool IsBlank(const char *line) { return line[0] == '\r'; }
 bool IsTrailingSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsContinuation(int32_t c) { return c == ' ' || c == '\t'; }
 
-// Bytes from line to the end of ReplyBuffer, or 0 when line lies elsewhere.
-int32_t RoomInReply(const Channel &ch, const char *line) {
-    const auto start = reinterpret_cast<uintptr_t>(ch.ReplyBuffer);
+// Bytes from line to the end of the buffer it lies in (ReplyBuffer or the held line), or
+// 0 when it lies elsewhere.
+int32_t RoomFor(Channel &ch, const char *line) {
     const auto at = reinterpret_cast<uintptr_t>(line);
-    if (at < start || at >= start + kBufferSize) return 0;
-    return static_cast<int32_t>(kBufferSize - (at - start));
+    const auto reply = reinterpret_cast<uintptr_t>(ch.ReplyBuffer);
+    if (at >= reply && at < reply + kBufferSize) return static_cast<int32_t>(kBufferSize - (at - reply));
+    const auto held = reinterpret_cast<uintptr_t>(Decoder(ch).Held);
+    if (at >= held && at < held + sizeof Decoder(ch).Held) return static_cast<int32_t>(sizeof Decoder(ch).Held - (at - held));
+    return 0;
 }
 
 void EndLine(char *line, int32_t at) {
@@ -63,8 +72,25 @@ int32_t WrapAdd(int32_t a, int32_t b) {
     return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
 }
 
+// FNV-1a over a file name: the names written for one message are told apart by it.
+uint64_t NameHash(const char *name) {
+    uint64_t h = 1469598103934665603ull;
+    for (const char *p = name; *p != 0; ++p) h = (h ^ static_cast<uint8_t>(*p)) * 1099511628211ull;
+    return h | 1u; // never 0, which means "none"
+}
+
+bool NameTaken(DecoderArea &d, uint64_t h) {
+    for (int32_t i = 0; i < d.NameCount && i < kNamesKept; ++i)
+        if (d.Names[i] == h) return true;
+    return false;
+}
+
+void TakeName(DecoderArea &d, uint64_t h) {
+    if (d.NameCount < kNamesKept) d.Names[d.NameCount++] = h;
+}
+
 // The next ISO-8859-1 encoded word (RFC 2047 section 2) at or after from, with the form
-// letter wanted ('Q', 'B', or 0 for either). Other character sets are not recognised.
+// letter wanted ('Q', 'B', or 0 for either).
 char *FindEncodedWord(char *from, char wanted, char *form) {
     for (char *p = from; (p = FindTextNoCase(p, "=?iso-8859-1?")) != nullptr; p += 2) {
         char f = p[kCharsetLen];
@@ -94,8 +120,6 @@ void StripEncodedWords(char *from) {
 
 // A B-form word decoded in place: the decoded bytes where the marker began, then the text
 // that followed the closing "?=", then spaces up to the line's old length, then CR LF.
-// The decoded bytes are never longer than the encoded text, so everything fits where it
-// stood; only a line that had no line end grows by the CR LF, within size.
 void DecodeBWord(Channel &ch, char *line, int32_t size, char *word, char *close) {
     int32_t end = TextLength(line);
     while (end > 0 && (line[end - 1] == '\r' || line[end - 1] == '\n')) --end;
@@ -116,10 +140,25 @@ void DecodeBWord(Channel &ch, char *line, int32_t size, char *word, char *close)
     EndLine(line, end);
 }
 
+// A header text in UTF-8: every encoded word decoded in its own character set (RFC 2047),
+// adjacent ones joined. The line keeps its CR LF.
+void DecodeHeaderUtf8(Channel &ch, char *line) {
+    const int32_t size = RoomFor(ch, line);
+    if (size < 3) return;
+    int32_t words = 0;
+    const int32_t n = DecodeWordsUtf8(line, TextLength(line), ch.TextBuffer, kBufferSize, &words);
+    if (words == 0) return;
+    CopyText(line, ch.TextBuffer, n < size - 1 ? n : size - 1);
+    int32_t end = TextLength(line);
+    while (end > 0 && (line[end - 1] == '\r' || line[end - 1] == '\n')) --end;
+    if (end > size - 3) end = size - 3;
+    EndLine(line, end);
+}
+
 // ---- Header line tests ------------------------------------------------------------------
 
-// Content-Transfer-Encoding (RFC 2045 section 6). Unrecognised values (8bit, binary) leave
-// MimeEncoding alone and do not count.
+// Content-Transfer-Encoding (RFC 2045 section 6). Other values (8bit, binary) leave
+// MimeEncoding alone and do not count: such parts are written as they come.
 bool EncodingLine(Channel &ch, const char *line) {
     if (!Begins(line, "Content-Transfer-Encoding:", 26)) return false;
     const char *rest = line + 26;
@@ -164,7 +203,6 @@ int32_t SetBoundary(char (&dst)[130], const char *start, const char *end) {
 bool DefineBoundary(Channel &ch, char *line) {
     if (!Begins(line, "Content-Type:", 13)) return false;
     UnfoldHeader(ch, line, ';');
-    UnfoldHeader(ch, line, ';');
     const char *key = FindTextNoCase(line + 13, "Boundary=");
     if (key == nullptr) return false;
     const char *start = key + 9;
@@ -179,42 +217,96 @@ bool DefineBoundary(Channel &ch, char *line) {
         end = FindChar(start, '\r');
         if (end == nullptr || end == start) return false;
     }
+    DecoderArea &d = Decoder(ch);
     ch.BoundaryLen = SetBoundary(ch.MimeBoundary, start, end);
     ch.AltBoundaryLen = 0;
+    d.Depth = 1;
+    d.PartLevel = -1;
     ch.DecodeState = kPreamble;
     // A file opened by an earlier header line of this message ends here, unrecorded.
-    if (ch.FileHandle > 0) FileClose(ch.FileHandle);
+    if (ch.FileHandle > 0) DropAttachmentFile(ch);
     ch.FileHandle = 0;
     LogFormat(ch, "[MIME boundary defined %d (%s)]\r\n", ch.BoundaryLen, ch.MimeBoundary);
     return true;
 }
 
-// One nested multipart boundary in a part's headers; it must be quoted. A further one
-// replaces it.
+// The boundary of a multipart part's own parts, one level below the part. Level 1 is
+// AltBoundary; deeper levels live in the decoder's area; a definition replaces every
+// level below its own.
+void PushBoundary(Channel &ch, const char *start, const char *end) {
+    DecoderArea &d = Decoder(ch);
+    int32_t level = (d.PartLevel < 0 ? 0 : d.PartLevel) + 1;
+    if (level >= kMaxNesting) return; // deeper structure is body text
+    if (level == 1) {
+        ch.AltBoundaryLen = SetBoundary(ch.AltBoundary, start, end);
+        LogFormat(ch, "[Alternate MIME boundary defined %d (%s)]\r\n", ch.BoundaryLen, ch.AltBoundary);
+    } else {
+        d.BoundLens[level] = SetBoundary(d.Bounds[level], start, end);
+        LogFormat(ch, "[Alternate MIME boundary defined %d (%s)]\r\n", ch.BoundaryLen, d.Bounds[level]);
+    }
+    d.Depth = level + 1;
+}
+
+// A nested multipart boundary in a part's headers: the forms written by the mailers of
+// old (multipart/alternative and multipart/mixed with a quoted boundary) first, then any
+// multipart type with its boundary parameter, quoted or not.
 bool DefineNestedBoundary(Channel &ch, char *line) {
-    if (!Begins(line, "Content-Type: multipart/alternative;", 36) &&
-        !Begins(line, "Content-Type: multipart/mixed", 29))
-        return false;
+    const bool classic =
+        Begins(line, "Content-Type: multipart/alternative;", 36) || Begins(line, "Content-Type: multipart/mixed", 29);
+    if (!Begins(line, "Content-Type:", 13)) return false;
+    const char *type = line + 13;
+    while (*type == ' ' || *type == '\t') ++type;
+    const bool multipart = Begins(type, "multipart/", 10);
+    if (!classic && !multipart) return false;
     UnfoldHeader(ch, line, ';');
-    UnfoldHeader(ch, line, ';');
-    if (TextLength(line) < 29) return false;
-    const char *key = FindTextNoCase(line + 29, "Boundary=");
-    if (key == nullptr) return false;
-    const char *quote = FindChar(key + 9, '"');
-    if (quote == nullptr || quote[1] == 0) return false;
-    const char *end = FindChar(quote + 2, '"');
-    if (end == nullptr) return false;
-    ch.AltBoundaryLen = SetBoundary(ch.AltBoundary, quote + 1, end);
-    LogFormat(ch, "[Alternate MIME boundary defined %d (%s)]\r\n", ch.BoundaryLen, ch.AltBoundary);
+    if (classic && TextLength(line) >= 29) {
+        const char *key = FindTextNoCase(line + 29, "Boundary=");
+        const char *quote = key != nullptr ? FindChar(key + 9, '"') : nullptr;
+        const char *end = (quote != nullptr && quote[1] != 0) ? FindChar(quote + 2, '"') : nullptr;
+        if (end != nullptr) {
+            PushBoundary(ch, quote + 1, end);
+            return true;
+        }
+    }
+    if (!multipart) return false;
+    char value[kBoundaryMax + 2];
+    const int32_t n = HeaderParam(line, "boundary", value, sizeof value, nullptr, 0);
+    if (n <= 0) return false;
+    PushBoundary(ch, value, value + n);
     return true;
 }
 
-// A line that starts with either boundary (the closing delimiter too) starts a new part.
+// The level whose boundary starts the line (the closing delimiter too), the longest
+// boundary winning; -1 for none.
+int32_t MatchBoundary(Channel &ch, const char *line) {
+    DecoderArea &d = Decoder(ch);
+    int32_t best = -1;
+    int32_t bestLen = 0;
+    auto tryLevel = [&](int32_t level, const char *b, int32_t len) {
+        if (len > 0 && len <= 128 && len >= bestLen && SameTextNoCase(line, b, len)) {
+            best = level;
+            bestLen = len;
+        }
+    };
+    tryLevel(0, ch.MimeBoundary, ch.BoundaryLen);
+    tryLevel(1, ch.AltBoundary, ch.AltBoundaryLen);
+    const int32_t depth = d.Depth < kMaxNesting ? d.Depth : kMaxNesting;
+    for (int32_t level = 2; level < depth; ++level) tryLevel(level, d.Bounds[level], d.BoundLens[level]);
+    return best;
+}
+
+// A line that starts with a boundary of any level starts a new part at that level.
 bool TestBoundary(Channel &ch, const char *line) {
-    const bool main = ch.BoundaryLen > 0 && ch.BoundaryLen <= 128 && SameTextNoCase(line, ch.MimeBoundary, ch.BoundaryLen);
-    const bool nested = ch.AltBoundaryLen > 0 && ch.AltBoundaryLen <= 128 &&
-                        SameTextNoCase(line, ch.AltBoundary, ch.AltBoundaryLen);
-    if (!main && !nested) return false;
+    const int32_t level = MatchBoundary(ch, line);
+    if (level < 0) return false;
+    DecoderArea &d = Decoder(ch);
+    if (d.EmlCapturing && level <= d.EmlLevel) CloseEmbeddedMessage(ch);
+    d.PartLevel = level;
+    d.EmlPending = 0;
+    // Boundaries below the level end with it (level 1 stays, as the message's own
+    // boundary always left it).
+    if (level >= 1) d.Depth = level + 1;
+    else if (d.Depth > 2) d.Depth = 2;
     ch.DecodeState = kPartHeaders;
     ch.MimeEncoding = 0;
     ch.InlineFlag = 0;
@@ -230,8 +322,68 @@ void TryUnnamedPart(Channel &ch) {
     OpenAttachmentFile(ch);
 }
 
+// A name found on a part's header line opens its file; for an attached message saved
+// whole it names that message's file instead.
 void TryFileName(Channel &ch, char *line) {
-    if (FindFileName(ch, line)) OpenAttachmentFile(ch);
+    DecoderArea &d = Decoder(ch);
+    if (!FindFileName(ch, line)) return;
+    if (d.SaveMessages && d.EmlPending) {
+        CopyInto(d.EmlName, ch.Filename);
+        return;
+    }
+    OpenAttachmentFile(ch);
+}
+
+// ---- An attached message saved whole ------------------------------------------------------
+
+// Builds a distinct path for name and creates it; the handle, or 0.
+int32_t CreateDistinct(Channel &ch, const char *name, char (&path)[kAttachPathMax], uint64_t *hash);
+
+void FlushEmbedded(Channel &ch) {
+    DecoderArea &d = Decoder(ch);
+    if (d.EmlFill > 0 && d.EmlHandle > 0 && FileWrite(d.EmlHandle, d.EmlBlock, d.EmlFill) < 0) ch.WriteFailed = 1;
+    if (d.EmlHandle > 0) d.EmlFill = 0;
+}
+
+// Opens the attached message's file under its name (the part's file name, else its
+// Subject with ".eml", else "message.eml") and writes what its block holds.
+void OpenEmbedded(Channel &ch) {
+    DecoderArea &d = Decoder(ch);
+    d.EmlHeaders = 0;
+    if (d.EmlHandle > 0) return;
+    if (d.EmlName[0] == 0) CopyInto(d.EmlName, kMessageName);
+    char safe[kNameMax + 1];
+    CopyInto(safe, d.EmlName);
+    char saved[kNameMax + 1];
+    CopyInto(saved, ch.Filename);
+    StoreFileName(ch, safe); // the same cleaning as any attachment name
+    CopyInto(safe, ch.Filename);
+    CopyInto(ch.Filename, saved);
+    uint64_t hash = 0;
+    const int32_t h = CreateDistinct(ch, safe, d.EmlPath, &hash);
+    if (h <= 0) {
+        d.EmlCapturing = 0; // the message stays in the message file as it always did
+        d.EmlFill = 0;
+        return;
+    }
+    TakeName(d, hash);
+    d.EmlHandle = h;
+    FlushEmbedded(ch);
+}
+
+// A line of the attached message, as it came. A boundary of the enclosing parts ends it.
+void CaptureEmbeddedLine(Channel &ch, const char *line, int32_t n) {
+    DecoderArea &d = Decoder(ch);
+    const int32_t level = MatchBoundary(ch, line);
+    if (level >= 0 && level <= d.EmlLevel) return;
+    if (d.EmlFill + n > kWriteBlock) {
+        if (d.EmlHandle <= 0) OpenEmbedded(ch); // headers longer than a block: named now
+        FlushEmbedded(ch);
+        if (d.EmlFill + n > kWriteBlock) return;
+    }
+    std::memcpy(d.EmlBlock + d.EmlFill, line, static_cast<size_t>(n));
+    d.EmlFill += n;
+    if (d.EmlHandle > 0 && d.EmlFill >= kWriteBlock / 2) FlushEmbedded(ch);
 }
 
 // ---- The states -------------------------------------------------------------------------
@@ -243,10 +395,10 @@ int32_t HeaderLine(Channel &ch, char *line) {
         return 1;
     }
     if (Begins(line, "Subject:", 8) || Begins(line, "From", 4)) {
-        if (FindEncodedWord(line, 'Q', nullptr) != nullptr || FindEncodedWord(line, 'B', nullptr) != nullptr) {
+        if (Decoder(ch).Utf8Names) {
+            DecodeHeaderUtf8(ch, line);
+        } else if (FindEncodedWord(line, 'Q', nullptr) != nullptr || FindEncodedWord(line, 'B', nullptr) != nullptr) {
             LogText(ch, "[ISO8859]\r\n");
-            char peek[8];
-            if (PeekInput(ch, peek, 5) >= 2 && peek[0] == ' ') UnfoldHeader(ch, line, '=');
             DecodeEncodedWords(ch, line);
         }
     } else if (Begins(line, "MIME-Version: 1.0", 17)) {
@@ -291,85 +443,290 @@ int32_t PreambleLine(Channel &ch, char *line) {
 
 int32_t PartHeaderLine(Channel &ch, char *line) {
     LogText(ch, "[Looking for encoding]\r\n");
+    DecoderArea &d = Decoder(ch);
     if (IsBlank(line)) {
         if (ch.SkipBlank) {
             // An embedded message: its own headers follow and are read as part headers.
             ch.InlineFlag = 0;
             ch.SkipBlank = 0;
             LogText(ch, "[Ignoring blank line]\r\n");
+            if (d.SaveMessages && d.EmlPending && !d.EmlCapturing) {
+                d.EmlCapturing = 1;
+                d.EmlHeaders = 1;
+                d.EmlLevel = d.PartLevel;
+                d.EmlFill = 0;
+                d.EmlHandle = 0;
+            }
+            d.EmlPending = 0;
             return 1;
         }
+        if (d.EmlCapturing && d.EmlHeaders) OpenEmbedded(ch);
         ch.DecodeState = kPartBody;
         if (ch.InlineFlag == 0) TryUnnamedPart(ch);
+        return 0;
+    }
+    if (d.EmlCapturing && d.EmlHeaders && d.EmlName[0] == 0 && Begins(line, "Subject:", 8)) {
+        // The attached message is named from its subject.
+        char subject[kBufferSize];
+        const char *s = line + 8;
+        while (*s == ' ' || *s == '\t') ++s;
+        int32_t n = DecodeWordsUtf8(s, TextLength(s), subject, sizeof subject, nullptr);
+        while (n > 0 && IsTrailingSpace(subject[n - 1])) --n;
+        subject[n] = 0;
+        if (n > 0) {
+            StoreFileName(ch, subject);
+            char name[kNameMax + 8];
+            FormatText(name, sizeof name, "%s.eml", ch.Filename);
+            CopyInto(d.EmlName, name);
+            CopyInto(ch.Filename, kBoundaryName);
+        }
         return 0;
     }
     if (EncodingLine(ch, line) || DefineNestedBoundary(ch, line)) return 0;
     if (Begins(line, "Content-Type: message/rfc822", 28)) {
         ch.InlineFlag = 1;
         ch.SkipBlank = 1;
+        if (d.SaveMessages && !d.EmlCapturing) {
+            d.EmlPending = 1;
+            d.EmlName[0] = 0;
+            if (ch.FileHandle > 0) {
+                // A name given before the type names the message's file, not an attachment.
+                CopyInto(d.EmlName, ch.Filename);
+                DropAttachmentFile(ch);
+            }
+            TryFileName(ch, line);
+        }
         return 0;
     }
     if (DispositionLine(ch, line) || Begins(line, "Content-Type:", 13)) TryFileName(ch, line);
     return 0;
 }
 
-int32_t PartBodyLine(Channel &ch, char *line) {
+int32_t PartBodyLine(Channel &ch, char *line, int32_t len) {
     if (TestBoundary(ch, line)) {
-        CloseAttachmentFile(ch);
+        Decoder(ch).PendingLineEnd = 0; // the line end before the boundary is the boundary's
+        ClosePartFile(ch);
         return 0;
     }
     LogFormat(ch, "[InlineFlag=%d MimeEncoding=%d FileHandle=%d]\r\n", ch.InlineFlag, ch.MimeEncoding,
               ch.FileHandle);
     const bool toFile = ch.FileHandle > 0;
     if (ch.InlineFlag == 0 && !toFile) return 1;
-    const int32_t len = TextLength(line);
     ch.AttachBytes = WrapAdd(ch.AttachBytes, len);
-    const char *out = line;
-    int32_t n = len;
     if (ch.MimeEncoding == kEncodingBase64) {
-        // At most 3 bytes for every 4 characters, plus 4: always inside TextBuffer.
-        n = Base64DecodeText(line, len, reinterpret_cast<uint8_t *>(ch.TextBuffer));
-        out = ch.TextBuffer;
-    } else if (ch.MimeEncoding == kEncodingQuoted) {
-        n = QpDecodeLine(line, ch.TextBuffer, kBufferSize);
-        out = ch.TextBuffer;
+        // Decoded straight into the file's write block: at most 3 bytes for 4 characters.
+        char *space = toFile ? AttachmentSpace(ch, len) : nullptr;
+        char *out = space != nullptr ? space : ch.TextBuffer;
+        const int32_t n = Base64DecodeTextBulk(line, len, reinterpret_cast<uint8_t *>(out));
+        if (space != nullptr)
+            CommitAttachmentBytes(ch, n);
+        else if (toFile)
+            WriteToAttachmentFile(ch, out, n);
+        if (ch.InlineFlag) WriteToEmailFile(ch, out, n);
+    } else {
+        const char *out = line;
+        int32_t n = len;
+        if (ch.MimeEncoding == kEncodingQuoted) {
+            n = QpDecodeLine(line, ch.TextBuffer, kBufferSize);
+            out = ch.TextBuffer;
+        }
+        if (toFile) {
+            DecoderArea &d = Decoder(ch);
+            if (d.PendingLineEnd) WriteToAttachmentFile(ch, "\r\n", 2);
+            d.PendingLineEnd = n >= 2 && out[n - 2] == '\r' && out[n - 1] == '\n' ? 1 : 0;
+            WriteToAttachmentFile(ch, out, n - 2 * d.PendingLineEnd);
+        }
+        if (ch.InlineFlag) WriteToEmailFile(ch, out, n);
     }
-    if (toFile) WriteToAttachmentFile(ch, out, n);
-    if (ch.InlineFlag) WriteToEmailFile(ch, out, n);
     LogText(ch, ch.InlineFlag ? "[...decode inline...]\r\n" : "[...decode to file...]\r\n");
+    return 0;
+}
+
+// One whole (unfolded) line through the state machine; 1 when it is to be written.
+int32_t HandleLine(Channel &ch, char *line, int32_t len) {
+    switch (ch.DecodeState) {
+    case kHeaders: return HeaderLine(ch, line);
+    case kMimeHeaders: return MimeHeaderLine(ch, line);
+    case kPreamble: return PreambleLine(ch, line);
+    case kPartHeaders: return PartHeaderLine(ch, line);
+    case kPartBody: return PartBodyLine(ch, line, len);
+    default: return 1; // plain (0) and 7 to 9: written unchanged
+    }
+}
+
+// Writes a line the decoder left to the message file (quoted-printable decoded when the
+// part is).
+void WriteMessageLine(Channel &ch, const char *line, int32_t n) {
+    ch.TextBytes += n;
+    if (ch.MimeEncoding == kEncodingQuoted) {
+        // TextBuffer is free here: nothing is logged between the decode and the write.
+        int32_t d = QpDecodeLine(line, ch.TextBuffer, kBufferSize);
+        WriteToEmailFile(ch, ch.TextBuffer, d);
+        return;
+    }
+    WriteToEmailFile(ch, line, n);
+}
+
+void ProcessLine(Channel &ch, char *line, int32_t n) {
+    const int32_t state = ch.DecodeState;
+    if (HandleLine(ch, line, n) != 1) return;
+    // Header lines may have changed in place; body lines keep their length, NUL bytes and all.
+    const bool header = state == kHeaders || state == kMimeHeaders || state == kPartHeaders || state == kPreamble;
+    WriteMessageLine(ch, line, header ? TextLength(line) : n);
+}
+
+// Header lines whose content the decoder reads, and which are therefore unfolded first.
+bool Unfolds(Channel &ch, const char *line) {
+    switch (ch.DecodeState) {
+    case kHeaders:
+        return Begins(line, "Content-Type:", 13) ||
+               ((Begins(line, "Subject:", 8) || Begins(line, "From", 4)) && FindTextNoCase(line, "=?") != nullptr);
+    case kMimeHeaders: return Begins(line, "Content-Type:", 13) || Begins(line, "Content-Disposition:", 20);
+    case kPartHeaders:
+        return Begins(line, "Content-Type:", 13) || Begins(line, "Content-Disposition:", 20) ||
+               (Decoder(ch).EmlHeaders && Begins(line, "Subject:", 8));
+    default: return false;
+    }
+}
+
+void ProcessHeld(Channel &ch) {
+    DecoderArea &d = Decoder(ch);
+    if (d.HeldLen <= 0) return;
+    const int32_t n = d.HeldLen;
+    d.HeldLen = 0;
+    ProcessLine(ch, d.Held, n);
+}
+
+// Joins a continuation line to the held one (RFC 5322 section 2.2.3): the held line's end
+// is normalised and the continuation's leading white space removed. False when the joined
+// line would not fit; the continuation then stands as a line of its own.
+bool JoinHeld(DecoderArea &d, const char *line, int32_t n) {
+    int32_t len = d.HeldLen;
+    while (len > 2 && IsTrailingSpace(d.Held[len - 1])) --len;
+    int32_t skip = 0;
+    while (skip < n && (line[skip] == ' ' || line[skip] == '\t')) ++skip;
+    if (len + (n - skip) > kHeldMax) return false;
+    std::memcpy(d.Held + len, line + skip, static_cast<size_t>(n - skip));
+    d.HeldLen = len + n - skip;
+    d.Held[d.HeldLen] = 0;
+    return true;
+}
+
+int32_t Status(const Channel &ch) { return ch.WriteFailed ? ZEM_ERR_CANNOT_CREATE_FILE : 0; }
+
+// Shortens name (len bytes) to at most max bytes, keeping its extension, never cutting
+// inside a UTF-8 character. Returns the new length.
+int32_t ShortenName(char *name, int32_t len, int32_t max) {
+    if (len <= max) return len;
+    int32_t dot = -1;
+    for (int32_t i = len - 1; i > 0 && i >= len - kExtensionMax; --i)
+        if (name[i] == '.') {
+            dot = i;
+            break;
+        }
+    const int32_t extLen = dot > 0 ? len - dot : 0;
+    int32_t keep = max - extLen;
+    while (keep > 0 && (static_cast<uint8_t>(name[keep]) & 0xC0) == 0x80) --keep; // not inside a character
+    if (extLen > 0) std::memmove(name + keep, name + dot, static_cast<size_t>(extLen));
+    name[keep + extLen] = 0;
+    return keep + extLen;
+}
+
+// name with "(k)" before its extension.
+void DistinctName(const char *name, int32_t k, char *out, int32_t size, int32_t maxLen) {
+    const int32_t len = TextLength(name);
+    int32_t dot = -1;
+    for (int32_t i = len - 1; i > 0; --i)
+        if (name[i] == '.') {
+            dot = i;
+            break;
+        }
+    char suffix[16];
+    const int32_t sl = FormatText(suffix, sizeof suffix, "(%d)", k);
+    char base[kNameMax + 1];
+    CopyCounted(base, name, dot > 0 ? dot : len);
+    int32_t baseLen = TextLength(base);
+    const int32_t extLen = dot > 0 ? len - dot : 0;
+    baseLen = ShortenName(base, baseLen, maxLen - sl - extLen > 0 ? maxLen - sl - extLen : 0);
+    FormatText(out, size, "%s%s%s", base, suffix, dot > 0 ? name + dot : "");
+}
+
+int32_t CreateDistinct(Channel &ch, const char *name, char (&path)[kAttachPathMax], uint64_t *hash) {
+    DecoderArea &d = Decoder(ch);
+    const int32_t dirLen = TextLength(ch.AttachDir);
+    const char last = dirLen > 0 ? ch.AttachDir[dirLen - 1] : '/';
+    const char *sep = (last == '/' || last == '\\') ? "" : "/"; // an empty directory: the name alone
+    // A name longer than the path has room for is shortened, keeping its extension, while
+    // a useful part of it can stay; otherwise the path is refused as it always was.
+    const int32_t room = kAttachPathMax - 1 - dirLen - TextLength(sep);
+    char base[kNameMax + 24];
+    CopyInto(base, name);
+    if (TextLength(base) > room && room >= kShortestName) ShortenName(base, TextLength(base), room);
+    name = base;
+    char candidate[kNameMax + 24];
+    CopyInto(candidate, name);
+    for (int32_t k = 2; k < kDistinctTries + 2; ++k) {
+        const uint64_t h = NameHash(candidate);
+        if (!NameTaken(d, h) && !(ch.FileHandle > 0 && h == d.OpenNameHash)) {
+            char full[sizeof ch.AttachDir + sizeof candidate + 8];
+            const int32_t n = FormatText(full, sizeof full, "%s%s%s", ch.AttachDir, sep, candidate);
+            CopyInto(path, full);
+            if (n > kAttachPathMax - 1) {
+                LogFormat(ch, "[Cannot open '%s']\r\n", path); // a path that does not fit
+                return 0;
+            }
+            LogFormat(ch, "[Creating '%s']\r\n", path);
+            const int32_t fh = FileCreateRegular(path);
+            if (fh > 0) {
+                *hash = h;
+                return fh;
+            }
+            LogFormat(ch, "[Cannot open '%s']\r\n", path);
+            if (fh != -2) return 0; // -2: a link or other non-file holds the name: the next one
+        }
+        DistinctName(name, k, candidate, sizeof candidate, room >= kShortestName && room < kNameMax ? room : kNameMax);
+    }
     return 0;
 }
 
 } // namespace
 
-int32_t UnfoldHeader(Channel &ch, char *line, char c) {
-    const int32_t size = RoomInReply(ch, line);
+void ForgetOpenName(Channel &ch) { Decoder(ch).OpenNameHash = 0; }
+
+void KeepOpenName(Channel &ch) {
+    DecoderArea &d = Decoder(ch);
+    if (d.OpenNameHash != 0) TakeName(d, d.OpenNameHash);
+    d.OpenNameHash = 0;
+}
+
+int32_t CloseEmbeddedMessage(Channel &ch) {
+    DecoderArea &d = Decoder(ch);
+    if (!d.EmlCapturing) return 0;
+    if (d.EmlHandle <= 0) OpenEmbedded(ch); // ended inside its headers
+    d.EmlCapturing = 0;
+    d.EmlHeaders = 0;
+    if (d.EmlHandle <= 0) return 0;
+    FlushEmbedded(ch);
+    FileClose(d.EmlHandle);
+    d.EmlHandle = 0;
+    d.EmlFill = 0;
+    RecordSavedFile(ch, d.EmlPath);
+    return 1;
+}
+
+int32_t UnfoldHeader(Channel &ch, char *line, char) {
+    const int32_t size = RoomFor(ch, line);
     if (size < 3) return 0;
     int32_t len = TextLength(line);
     if (len > size - 1) len = size - 1;
     while (len > 2 && IsTrailingSpace(line[len - 1])) --len;
     if (len > size - 3) len = size - 3;
     EndLine(line, len);
-    if (c != 0 && (len == 0 || line[len - 1] != c)) return 0;
-    // The continuation goes where the CR LF stands; it is read only when a whole line fits.
-    if (size - len < kLineMax + 1) return 0;
-    const int32_t wait = P(gSettings.pop3DataWait);
-    const int64_t more = 4 * static_cast<int64_t>(wait);
-    const int32_t moreWait = more > INT32_MAX ? INT32_MAX : static_cast<int32_t>(more);
-    const int32_t r = ReadLine(ch, line + len, kLineMax + 1, wait, moreWait);
-    if (r <= 0) {
-        EndLine(line, len); // a failed read may have left peeked bytes behind
-        return 0;
-    }
-    char *next = line + len;
-    int32_t skip = 0;
-    while (next[skip] == ' ' || next[skip] == '\t') ++skip;
-    if (skip > 0) RemoveChars(next, skip);
-    return 1;
+    return 0;
 }
 
 int32_t DecodeEncodedWords(Channel &ch, char *line) {
-    const int32_t size = RoomInReply(ch, line);
+    const int32_t size = RoomFor(ch, line);
     if (size == 0 || TextLength(line) <= 4) return 0;
     int32_t found = 0;
     int32_t qWords = 0;
@@ -395,7 +752,8 @@ int32_t DecodeEncodedWords(Channel &ch, char *line) {
     if (found & 1) {
         // Q form (RFC 2047 section 4.2) as quoted-printable; the underscore stays.
         const int32_t n = CopyText(ch.TextBuffer, line, kBufferSize - 1);
-        QpDecodeLine(ch.TextBuffer, line, n + 1); // never longer than the text it decodes
+        const int32_t room = size < n + 1 ? size : n + 1;
+        QpDecodeLine(ch.TextBuffer, line, room); // never longer than the text it decodes
     }
     return found;
 }
@@ -405,21 +763,50 @@ void StoreFileName(Channel &ch, const char *name) {
     for (const char *p = name; *p != 0; ++p)
         if (*p == '/' || *p == '\\' || *p == ':') part = p + 1;
     if (part[0] == 0 || std::strcmp(part, ".") == 0 || std::strcmp(part, "..") == 0) part = kUnnamed;
-    CopyText(ch.Filename, part, kNameMax);
+    char clean[kBufferSize];
+    int32_t n = 0;
+    for (const char *p = part; *p != 0 && n < kBufferSize - 1; ++p) {
+        const auto c = static_cast<uint8_t>(*p);
+        clean[n++] = (c < 0x20 || c == 0x7F) ? '_' : static_cast<char>(c); // no control characters
+    }
+    clean[n] = 0;
+    ShortenName(clean, n, kNameMax);
+    CopyText(ch.Filename, clean, kNameMax);
 }
 
 int32_t FindFileName(Channel &ch, char *line) {
-    if (!UnfoldHeader(ch, line, ';')) {
-        // A parameter folded onto a line that begins with one space (RFC 5322 section 2.2.3).
-        char peek[8];
-        if (PeekInput(ch, peek, 5) >= 2 && peek[0] == ' ' && peek[1] != ' ') UnfoldHeader(ch, line, 0);
-    }
+    UnfoldHeader(ch, line, ';');
     if (TextLength(line) < kParamsFrom) return 0;
+    DecoderArea &d = Decoder(ch);
+    char name[kBufferSize];
+    // RFC 2231: filename*=charset'language'text and its continuations, then name*.
+    if (FindTextNoCase(line + kParamsFrom, "name*") != nullptr) {
+        char raw[kBufferSize];
+        char charset[64];
+        int32_t n = HeaderParam(line, "filename", raw, sizeof raw, charset, sizeof charset);
+        if (n < 0) n = HeaderParam(line, "name", raw, sizeof raw, charset, sizeof charset);
+        if (n >= 0) {
+            if (charset[0] != 0 && !(SameTextNoCase(charset, "us-ascii", 9) && !d.Utf8Names))
+                ConvertToUtf8(charset, raw, n, name, sizeof name);
+            else if (HasForeignEncodedWord(raw) || (d.Utf8Names && FindTextNoCase(raw, "=?") != nullptr))
+                DecodeWordsUtf8(raw, n, name, sizeof name, nullptr);
+            else if (d.Utf8Names)
+                ConvertToUtf8("UTF-8", raw, n, name, sizeof name);
+            else
+                CopyText(name, raw, kBufferSize - 1);
+            StoreFileName(ch, name);
+            LogFormat(ch, "[Filename='%s']\r\n", ch.Filename);
+            return 1;
+        }
+    }
     char form = 0;
-    if (FindEncodedWord(line + kParamsFrom, 'Q', nullptr) != nullptr)
-        form = 'Q';
-    else if (FindEncodedWord(line + kParamsFrom, 'B', nullptr) != nullptr)
-        form = 'B';
+    const bool modern = d.Utf8Names || HasForeignEncodedWord(line + kParamsFrom);
+    if (!modern) {
+        if (FindEncodedWord(line + kParamsFrom, 'Q', nullptr) != nullptr)
+            form = 'Q';
+        else if (FindEncodedWord(line + kParamsFrom, 'B', nullptr) != nullptr)
+            form = 'B';
+    }
     if (form != 0) {
         LogText(ch, "[iso-8859]\r\n");
         UnfoldHeader(ch, line, '=');
@@ -433,7 +820,11 @@ int32_t FindFileName(Channel &ch, char *line) {
     const char *quote = FindChar(start, '"');
     if (quote != nullptr) {
         if (quote[1] == 0) return 0;
-        end = FindChar(quote + 2, '"');
+        // A quoted '"' (backslash, quote) does not close the string (RFC 5322 quoted-pair);
+        // other backslashes stay, as in the Windows paths of old mailers.
+        end = quote + 1;
+        while (*end != 0 && !(*end == '"' && end > quote + 1 && end[-1] != '\\')) ++end;
+        if (*end == 0) end = nullptr;
         start = quote + 1;
     } else {
         if (start[0] == 0) return 0;
@@ -443,10 +834,18 @@ int32_t FindFileName(Channel &ch, char *line) {
     // The name is decoded first and cut to its last path component afterwards, so that
     // neither a '/' of the base64 alphabet nor a decoded separator can go unnoticed.
     char raw[kBufferSize];
-    char name[kBufferSize];
-    const auto rawLen = static_cast<int32_t>(end - start);
-    CopyCounted(raw, start, rawLen);
-    if (form == 'Q') {
+    int32_t rawLen = 0;
+    for (const char *p = start; p < end && rawLen < kBufferSize - 1; ++p) {
+        if (quote != nullptr && p[0] == '\\' && p + 1 < end && p[1] == '"') ++p;
+        raw[rawLen++] = *p;
+    }
+    raw[rawLen] = 0;
+    if (modern) {
+        if (FindTextNoCase(raw, "=?") != nullptr)
+            DecodeWordsUtf8(raw, rawLen, name, sizeof name, nullptr);
+        else
+            ConvertToUtf8("UTF-8", raw, rawLen, name, sizeof name);
+    } else if (form == 'Q') {
         QpDecodeLine(raw, name, kBufferSize);
     } else if (form == 'B') {
         const int32_t n = Base64DecodeLine(raw, rawLen, reinterpret_cast<uint8_t *>(name));
@@ -466,29 +865,21 @@ int32_t OpenAttachmentFile(Channel &ch) {
     char clean[kNameMax + 1];
     CopyInto(clean, ch.Filename);
     StoreFileName(ch, clean);
-    const int32_t dirLen = TextLength(ch.AttachDir);
-    const char last = dirLen > 0 ? ch.AttachDir[dirLen - 1] : '/';
-    const char *sep = (last == '/' || last == '\\') ? "" : "/"; // an empty directory: the name alone
-    char path[sizeof ch.AttachDir + kNameMax + 32];
-    int32_t n = 0;
+    char name[kNameMax + 24];
     if (ch.NumberedNames != 0)
-        n = FormatText(path, sizeof path, "%s%s%d-%s", ch.AttachDir, sep, WrapAdd(ch.AttachNumber, 1), ch.Filename);
+        FormatText(name, sizeof name, "%d-%s", WrapAdd(ch.AttachNumber, 1), ch.Filename);
     else
-        n = FormatText(path, sizeof path, "%s%s%s", ch.AttachDir, sep, ch.Filename);
-    if (ch.FileHandle > 0) FileClose(ch.FileHandle); // closed without being recorded
+        CopyInto(name, ch.Filename);
+    if (ch.FileHandle > 0) DropAttachmentFile(ch); // closed without being recorded
     ch.FileHandle = 0;
-    CopyInto(ch.AttachPath, path);
-    if (n > static_cast<int32_t>(sizeof ch.AttachPath) - 1) {
-        // A path that does not fit is a file that cannot be created.
-        LogFormat(ch, "[Cannot open '%s']\r\n", ch.AttachPath);
-        return 0;
-    }
-    LogFormat(ch, "[Creating '%s']\r\n", ch.AttachPath);
-    const int32_t h = FileCreate(ch.AttachPath, false);
-    if (h <= 0) {
-        LogFormat(ch, "[Cannot open '%s']\r\n", ch.AttachPath);
-        return 0;
-    }
+    DecoderArea &d = Decoder(ch);
+    uint64_t hash = 0;
+    const int32_t h = CreateDistinct(ch, name, ch.AttachPath, &hash);
+    if (h <= 0) return 0;
+    d.OpenNameHash = hash; // taken for this message once the file is recorded
+    d.AttHandle = h;
+    d.AttFill = 0;
+    d.PendingLineEnd = 0;
     ch.FileHandle = h;
     return 1;
 }
@@ -499,19 +890,113 @@ void ResetDecoder(Channel &ch) {
     ch.AttachSaved = 0;
     ch.BlankSeen = 0;
     std::memset(ch.SavedList, 0, 1024);
+    DecoderArea &d = Decoder(ch);
+    d.HeldLen = 0;
+    d.Depth = 2;
+    d.PartLevel = -1;
+    d.EmlPending = 0;
+    d.EmlCapturing = 0;
+    d.EmlHeaders = 0;
+    d.EmlFill = 0;
+    if (d.EmlHandle > 0) FileClose(d.EmlHandle);
+    d.EmlHandle = 0;
+    d.NameCount = 0;
+    d.OpenNameHash = 0;
 }
 
 int32_t MimeLineHandler(Channel &ch) {
     ch.ReplyBuffer[kBufferSize - 1] = 0; // whatever arrived, the line ends inside the buffer
-    char *line = ch.ReplyBuffer;
-    switch (ch.DecodeState) {
-    case kHeaders: return HeaderLine(ch, line);
-    case kMimeHeaders: return MimeHeaderLine(ch, line);
-    case kPreamble: return PreambleLine(ch, line);
-    case kPartHeaders: return PartHeaderLine(ch, line);
-    case kPartBody: return PartBodyLine(ch, line);
-    default: return 1; // plain (0) and 7 to 9: written unchanged
+    return HandleLine(ch, ch.ReplyBuffer, TextLength(ch.ReplyBuffer));
+}
+
+int32_t FeedDecoderLine(Channel &ch, const char *line, int32_t n, int32_t next) {
+    if (n <= 0) return Status(ch);
+    DecoderArea &d = Decoder(ch);
+    char *buf = ch.ReplyBuffer;
+    if (line != buf) {
+        if (n > kBufferSize - 3) n = kBufferSize - 3;
+        std::memmove(buf, line, static_cast<size_t>(n));
     }
+    if (n > kBufferSize - 3) n = kBufferSize - 3;
+    buf[n] = 0;
+    // An attached message saved whole takes its lines as they came.
+    if (d.EmlCapturing) CaptureEmbeddedLine(ch, buf, n);
+    if (d.HeldLen > 0) {
+        if (IsContinuation(buf[0]) && JoinHeld(d, buf, n)) {
+            if (next != kNextUnknown && !IsContinuation(next)) ProcessHeld(ch);
+            return Status(ch);
+        }
+        ProcessHeld(ch);
+    }
+    if (Unfolds(ch, buf) && (next == kNextUnknown || IsContinuation(next))) {
+        // Kept back: the next line tells whether this one goes on.
+        std::memcpy(d.Held, buf, static_cast<size_t>(n) + 1);
+        d.HeldLen = n;
+        return Status(ch);
+    }
+    ProcessLine(ch, buf, n);
+    return Status(ch);
+}
+
+void FinishDecoder(Channel &ch) { ProcessHeld(ch); }
+
+int32_t DecodeMessageFile(Channel &ch, const char *path) {
+    const int32_t h = FileOpenRead(path);
+    if (h <= 0) return ZEM_ERR_CANNOT_OPEN_FILE;
+    // The file is read in blocks through the decoder's own write block of the attached
+    // message (unused until a message/rfc822 part is met, so the reading half is spare).
+    static thread_local char block[kWriteBlock];
+    int32_t have = 0;
+    int32_t at = 0;
+    bool eof = false;
+    int32_t r = 0;
+    while (r == 0) {
+        if (!eof && have - at < 1100) {
+            std::memmove(block, block + at, static_cast<size_t>(have - at));
+            have -= at;
+            at = 0;
+            const int32_t k = FileRead(h, block + have, kWriteBlock - have);
+            if (k <= 0) eof = true;
+            else have += k;
+        }
+        if (at >= have) break;
+        // A line of at most 1,021 bytes plus CR LF, as the line reader hands them over.
+        char *line = ch.ReplyBuffer;
+        const int32_t span = have - at < 1021 ? have - at : 1021;
+        const void *lf = std::memchr(block + at, '\n', static_cast<size_t>(span));
+        int32_t n = lf != nullptr ? static_cast<int32_t>(static_cast<const char *>(lf) - (block + at)) : span;
+        std::memcpy(line, block + at, static_cast<size_t>(n));
+        at += n;
+        if (lf != nullptr) {
+            ++at;
+            if (n == 0 || line[n - 1] != '\r') line[n++] = '\r';
+            line[n++] = '\n';
+        }
+        const int32_t next = at < have ? static_cast<uint8_t>(block[at]) : (eof ? 'X' : kNextUnknown);
+        r = FeedDecoderLine(ch, line, n, next);
+    }
+    FileClose(h);
+    FinishDecoder(ch);
+    CloseAttachmentFile(ch);
+    return ch.WriteFailed ? ZEM_ERR_CANNOT_CREATE_FILE : r;
+}
+
+int32_t DecodeFileOnChannel(Channel &ch, const char *message, const char *messagePath, const char *attachDir) {
+    CopyText(ch.AttachDir, attachDir, 128);
+    std::memset(ch.SavedList, 0, 1024);
+    ch.TextBytes = 0;
+    ch.AttachBytes = 0;
+    ch.WriteFailed = 0;
+    ResetDecoder(ch);
+    ch.DecodeState = kHeaders;
+    const int32_t h = FileCreate(messagePath, false);
+    if (h <= 0) return ZEM_ERR_CANNOT_CREATE_FILE;
+    ch.EmailFile = h;
+    const int32_t r = DecodeMessageFile(ch, message);
+    CloseAttachmentFile(ch);
+    FileClose(ch.EmailFile);
+    ch.EmailFile = 0;
+    return r;
 }
 
 } // namespace zem

@@ -22,7 +22,6 @@ constexpr int32_t kNameMax = 128;   // EmailFileName, EmailDir, AttachDir
 constexpr int32_t kLineRoom = 1024; // a message line: at most 1,023 bytes and the NUL
 constexpr int32_t kRawSave = 1;      // DecodeState: save the message as received
 constexpr int32_t kFirstDecoderState = 2;
-constexpr int32_t kLastDecoderState = 9;
 
 // ---- The message path ------------------------------------------------------------------
 
@@ -228,16 +227,12 @@ int32_t SaveRaw(Channel &ch, Tick now) { // 309
     return kStepOn;
 }
 
-// Writes a line that the decoder left to the retrieval (quoted-printable decoded when the
-// part is). False when the write failed.
-bool WriteMessageLine(Channel &ch, const char *line, int32_t n) {
-    ch.TextBytes += n;
-    if (ch.MimeEncoding == 3) {
-        // TextBuffer is free here: nothing is logged between the decode and the write.
-        int32_t d = QpDecodeLine(line, ch.TextBuffer, kBufferSize);
-        return WriteToEmailFile(ch, ch.TextBuffer, d) >= 0;
-    }
-    return WriteToEmailFile(ch, line, n) >= 0;
+// The first byte of the next line when it has already arrived (the decoder then need not
+// keep a header line back to see whether it is folded).
+int32_t NextLineByte(Channel &ch, const char *piece, int32_t n) {
+    char c = 0;
+    if (!EndsWithLineFeed(piece, n) || RingPeek(ch, &c, 1) != 1) return kNextUnknown;
+    return static_cast<uint8_t>(c);
 }
 
 int32_t SaveLines(Channel &ch, Tick now) { // 312
@@ -255,13 +250,8 @@ int32_t SaveLines(Channel &ch, Tick now) { // 312
         ch.NextState = 313;
         return kStepOn;
     }
-    bool write = true;
-    if (ch.DecodeState >= kFirstDecoderState && ch.DecodeState <= kLastDecoderState) {
-        write = MimeLineHandler(ch) == 1;
-        n = TextLength(line); // the decoder may have changed the line
-    }
-    if (write && !WriteMessageLine(ch, line, n)) ch.WriteFailed = 1;
-    // A write the decoder made (message or attachment file) counts as well.
+    // Every line goes through the decoder, which writes the message and attachment files.
+    FeedDecoderLine(ch, line, n, NextLineByte(ch, line, n));
     if (ch.WriteFailed) return FailRetrieval(ch, ZEM_ERR_CANNOT_CREATE_FILE);
     ArmDeadline(ch, now);
     return kStepOn;
@@ -269,6 +259,7 @@ int32_t SaveLines(Channel &ch, Tick now) { // 312
 
 int32_t CloseRetrieval(Channel &ch, Tick) { // 313
     LogText(ch, "[CLOSE]\r\n");
+    FinishDecoder(ch); // a header line still kept back
     CloseRetrievalFiles(ch);
     // The attachment-saved line goes into the message file as the attachment closes.
     if (ch.WriteFailed) return DriverError(ch, 0, ZEM_ERR_CANNOT_CREATE_FILE);

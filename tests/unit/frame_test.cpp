@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "pop3/decoder_area.h"
 #include "frame/channel.h"
 #include "frame/settings.h"
 #include "zem32.h"
@@ -127,7 +128,8 @@ TEST_F(Frame, ChannelLimitIs128) {
         ASSERT_NE(ch, nullptr) << i;
         EXPECT_EQ(ch->ChannelNo, i);
         EXPECT_EQ(ch, BlockGet(i * 10)); // the record is the user area of block 0
-        EXPECT_EQ(BlockSize(i * 10), static_cast<int32_t>(sizeof(Channel)) + 1024);
+        // The record, the receive ring and the incoming decoder's area.
+        EXPECT_EQ(BlockSize(i * 10), static_cast<int32_t>(sizeof(Channel)) + 1024 + kDecoderAreaSize);
     }
 }
 
