@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "frame/outgoing_fields.h"
 #include "platform/platform.h"
 
 namespace zem {
@@ -167,6 +168,9 @@ struct Channel {
     int32_t WriteFailed;
     // The retrieval has seen its status line (only that line is kept out of the file).
     uint8_t StatusSeen;
+
+    // Outgoing mail: EHLO offers, extension settings, per-recipient results.
+    OutgoingFields Out;
 
     char RecvBuffer[kRingSize];
     int32_t RingHead;

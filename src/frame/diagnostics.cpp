@@ -79,6 +79,7 @@ extern "C" ZEM_API int32_t zemDebug(int32_t Chan, int32_t Index, char *Buffer, i
     case ZEM_DEBUG_SAVED_LIST: return CopyOut(Buffer, BufLen, ch.SavedList, sizeof ch.SavedList - 1);
     case ZEM_DEBUG_LAST_RECIPIENT: return CopyOut(Buffer, BufLen, ch.LastRecipient, sizeof ch.LastRecipient - 1);
     case ZEM_DEBUG_RETRIEVAL_BUFFER: return RetrievalBufferText(ch, Buffer, BufLen);
+    case ZEM_DEBUG_REFUSED: return CopyOut(Buffer, BufLen, ch.Out.RefusedList, kRefusedListMax);
     default: CopyOut(Buffer, BufLen, "?", 1); return 0;
     }
 }
@@ -108,6 +109,8 @@ extern "C" ZEM_API int32_t zemStatistics(int32_t Chan, int32_t Index) {
     case 24: return ch.VerifyResult;
     case 26: return ZEM_BUILD;
     case 27: return ch.Socket;
+    case ZEM_STAT_ACCEPTED: return ch.Out.Accepted;
+    case ZEM_STAT_REFUSED: return ch.Out.Refused;
     default: return -1;
     }
 }

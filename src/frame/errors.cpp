@@ -65,6 +65,10 @@ constexpr ErrorEntry kErrorTable[] = {
     {-71, "Must call zemAttach first."},
     {-72, "Already attached."},
     {-73, "Channel out of range."},
+    {-82, "Message exceeds the server's size limit."},
+    {-83, "Every recipient was refused."},
+    {-84, "Unknown character set."},
+    {-85, "OAuth token too long."},
     {-10004, "Interrupted system call."},
     {-10009, "Bad file number."},
     {-10013, "Access denied."},
@@ -107,7 +111,7 @@ constexpr ErrorEntry kErrorTable[] = {
     {-11004, "No data is available."},
     {999, ""},
 };
-static_assert(sizeof kErrorTable / sizeof kErrorTable[0] == 90, "89 codes and the end entry");
+static_assert(sizeof kErrorTable / sizeof kErrorTable[0] == 94, "93 codes and the end entry");
 } // namespace
 
 int32_t ErrorTableSize() { return static_cast<int32_t>(sizeof kErrorTable / sizeof kErrorTable[0]) - 1; }

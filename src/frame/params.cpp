@@ -5,6 +5,7 @@
 #include "frame/channel.h"
 #include "frame/log.h"
 #include "frame/settings.h"
+#include "text/charset.h"
 #include "zem32.h"
 
 namespace zem {
@@ -157,6 +158,9 @@ extern "C" ZEM_API int32_t zemIntegerParam(int32_t Chan, int32_t Code, int32_t V
     case 28: ch->DecodeState = static_cast<int16_t>(Value & 0xFFFF); break;
     case 29: ch->UseEhlo = byte; break;
     case 30: ch->UseApop = byte; break;
+    case 66: ch->Out.ContinuePastRefused = Value != 0; break;
+    case 67: ch->Out.PipeliningOff = Value == 0; break;
+    case 68: ch->Out.DeclareSize = Value != 0; break;
     default: return -1;
     }
     return 1;
@@ -189,6 +193,14 @@ extern "C" ZEM_API int32_t zemStringParam(int32_t Chan, int32_t Code, const char
     case 56: return AppendExtraHeader(*ch, Text);
     case 57: return CopyLimited(ch->AuthPassword, Text, 64);
     case 58: return CopyLimited(ch->UserName, Text, 64);
+    case 84: return SetCharsetName(ch->Out.TextCharset, Text);
+    case 85: return SetCharsetName(ch->Out.InputCharset, Text);
+    case 86:
+        if (std::strlen(Text) > static_cast<size_t>(kOauthTokenMax)) return ZEM_ERR_TOKEN_TOO_LONG;
+        return CopyLimited(ch->Out.OauthToken, Text, kOauthTokenMax);
+    case 87: return CopyLimited(ch->Out.DsnNotify, Text, kDsnNotifyMax);
+    case 88: return CopyLimited(ch->Out.DsnRet, Text, kDsnRetMax);
+    case 89: return CopyLimited(ch->Out.DsnEnvid, Text, kDsnEnvidMax);
     default: return -1;
     }
 }

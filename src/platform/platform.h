@@ -37,6 +37,7 @@ int32_t FileOpenRead(const char *path);                 // -1 on failure
 int32_t FileRead(int32_t h, void *buf, int32_t n);      // bytes read, 0 at end, -1 on error
 int32_t FileWrite(int32_t h, const void *buf, int32_t n); // bytes written (all), -1 on error
 void FileClose(int32_t h);
+int64_t FileSizeOf(const char *path);                 // bytes of a regular file, -1 otherwise
 
 // ---- Local time ------------------------------------------------------------------------
 struct LocalTime {

@@ -8,6 +8,7 @@
 #include "driver/step.h"
 #include "driver/transport.h"
 #include "frame/log.h"
+#include "smtp/extensions.h"
 #include "text/text.h"
 #include "zem32.h"
 
@@ -88,7 +89,12 @@ int32_t CheckGreetingReply(Channel &ch, Tick) { // 203
     if (int32_t c = CheckSmtpReply(ch)) return DriverError(ch, 0, c);
     // A 4xx reply refuses the session for now: the connect must not report success.
     if (ch.ReplyCode >= 400) return DriverError(ch, 0, ZEM_ERR_SMTP);
-    ch.NextState = ch.UseEhlo ? ChooseAuthentication(ch) : 0;
+    if (ch.UseEhlo)
+        ParseEhloOffers(ch);
+    else
+        ClearEhloOffers(ch);
+    int32_t oauth = ch.UseEhlo ? ChooseOauthMechanism(ch) : 0; // a token goes before passwords
+    ch.NextState = oauth != 0 ? oauth : (ch.UseEhlo ? ChooseAuthentication(ch) : 0);
     return kStepOn;
 }
 
