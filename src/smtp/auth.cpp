@@ -159,7 +159,7 @@ int32_t SendXoauth2(Channel &ch, Tick now) { // 172
     int32_t n = 0;
     Put(msg, kSaslMax, &n, "user=");
     Put(msg, kSaslMax, &n, ch.UserName);
-    Put(msg, kSaslMax, &n, "\x01auth=Bearer ");
+    Put(msg, kSaslMax, &n, "\x01" "auth=Bearer ");
     Put(msg, kSaslMax, &n, ch.Out.OauthToken);
     Put(msg, kSaslMax, &n, "\x01\x01");
     if (int32_t r = SendInitialResponse(ch, "AUTH XOAUTH2 ", msg, n)) return r;
@@ -182,7 +182,7 @@ int32_t SendOauthBearer(Channel &ch, Tick now) { // 175
         }
     }
     char hostPort[200];
-    FormatText(hostPort, sizeof hostPort, ",\x01host=%s\x01port=%u\x01auth=Bearer ", ch.ServerName,
+    FormatText(hostPort, sizeof hostPort, ",\x01host=%s\x01port=%u\x01" "auth=Bearer ", ch.ServerName,
                static_cast<unsigned>(ch.RemotePort));
     Put(msg, kSaslMax, &n, hostPort);
     Put(msg, kSaslMax, &n, ch.Out.OauthToken);
