@@ -190,8 +190,15 @@ HeaderWriter &HeaderWriter::ExtendedParameter(const char *attr, const char *utf8
     int32_t encodedLen = 0;
     for (int32_t i = 0; i < n; ++i) encodedLen += IsAttributeChar(static_cast<uint8_t>(utf8[i])) ? 1 : 3;
     char piece[kFoldColumn * 3 + 8];
-    if (col_ + 1 + attrLen + 9 + encodedLen <= kFoldColumn) {
-        Text(" ").Text(attr).Text("*=utf-8''");
+    // One piece when it fits the line, or a line of its own; continuations only beyond
+    // that, since some readers know no continuations.
+    const bool here = col_ + 1 + attrLen + 9 + encodedLen <= kFoldColumn;
+    if (here || 1 + attrLen + 9 + encodedLen <= kFoldColumn) {
+        if (here)
+            Text(" ");
+        else
+            Fold();
+        Text(attr).Text("*=utf-8''");
         for (int32_t i = 0; i < n;) { // in pieces: the buffer holds one line's worth
             int32_t take = PercentPiece(utf8 + i, n - i, kFoldColumn);
             int32_t w = WritePercent(utf8 + i, take, piece);
@@ -206,6 +213,7 @@ HeaderWriter &HeaderWriter::ExtendedParameter(const char *attr, const char *utf8
         Fold();
         int32_t h = 0;
         for (const char *a = attr; *a && h < 24; ++a) head[h++] = *a;
+        head[h++] = '*'; // attr*N*= (RFC 2231 sections 3 and 4)
         h += FormatNumber(head + h, seg);
         head[h++] = '*';
         head[h++] = '=';
