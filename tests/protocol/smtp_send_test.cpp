@@ -103,7 +103,7 @@ std::string Unstuff(const std::string &data, bool *loneDot = nullptr) {
 std::string MaskDate(const std::string &data) {
     static const std::regex kDate(
         "Date: (Sun|Mon|Tue|Wed|Thu|Fri|Sat), ([1-9]|[12][0-9]|3[01]) "
-        "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) 2[0-9]{3} ([0-9]|1[0-9]|2[0-3]):[0-5][0-9]:[0-6][0-9] "
+        "(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) 2[0-9]{3} ([01][0-9]|2[0-3]):[0-5][0-9]:[0-6][0-9] "
         "[+-][0-9]{4}");
     size_t at = data.find("Date: ");
     if (at == std::string::npos) return data;
