@@ -87,6 +87,11 @@ extern "C" {
 #define ZEM_ERR_TLS_NOT_OFFERED     (-79) /* "Server does not offer STARTTLS/STLS." */
 #define ZEM_ERR_TLS_INJECTION       (-80) /* "Unexpected data after STARTTLS/STLS." */
 #define ZEM_ERR_TLS_LOCAL_FILES     (-81) /* "Cannot use the CA, certificate or key file." */
+/* Outgoing mail (zemSendEmail, zemStringParam): */
+#define ZEM_ERR_SIZE_LIMIT          (-82) /* "Message exceeds the server's size limit." */
+#define ZEM_ERR_ALL_REFUSED         (-83) /* "Every recipient was refused." */
+#define ZEM_ERR_CHARSET             (-84) /* "Unknown character set." */
+#define ZEM_ERR_TOKEN_TOO_LONG      (-85) /* "OAuth token too long." */
 /* Socket codes are the socket error numbers negated (-10000 and below), e.g.: */
 #define ZEM_SOCK_WOULD_BLOCK        (-10035)
 #define ZEM_SOCK_CONN_RESET         (-10054)
@@ -138,6 +143,17 @@ extern "C" {
 #define ZEM_PARAM_TLS_VERIFY        65
 #define ZEM_PARAM_UTF8_NAMES        72 /* channel: all decoded file names and Subject/From texts in UTF-8 */
 #define ZEM_PARAM_SAVE_MESSAGES     73 /* channel: also save an attached message/rfc822 whole */
+/* channel: 1 = a refused RCPT TO does not end the send; the message goes to the accepted
+ * recipients and the send fails (-83) only when every one was refused. The refused ones
+ * are in zemDebug ZEM_DEBUG_REFUSED and counted by ZEM_STAT_REFUSED. Default 0: the first
+ * refusal ends the send with -49. */
+#define ZEM_PARAM_CONTINUE_PAST_REFUSED 66
+/* channel: 1 (default) = when the server offers PIPELINING (RFC 2920), MAIL FROM, every
+ * RCPT TO and DATA go out in one write; 0 = one command per reply. */
+#define ZEM_PARAM_PIPELINING        67
+/* channel: 1 = declare SIZE=n in MAIL FROM when the server offers SIZE (RFC 1870). The
+ * check against the server's announced limit is made whatever this says. Default 0. */
+#define ZEM_PARAM_DECLARE_SIZE      68
 
 /* ---- zemStringParam codes --------------------------------------------------------- */
 #define ZEM_STRING_LOG_FILE         20 /* create the channel's log file */
@@ -156,6 +172,23 @@ extern "C" {
 #define ZEM_STRING_CA_DIR           81 /* a hashed directory (openssl rehash) */
 #define ZEM_STRING_CLIENT_CERT      82
 #define ZEM_STRING_CLIENT_KEY       83 /* empty: the key is in the certificate file */
+/* channel: charset of the text part (e.g. "utf-8"): the text is converted to it from the
+ * input charset and sent quoted-printable, labelled "charset=NAME"; "" = as described
+ * (plain text replaces 8-bit characters by '~'). Returns the length, -84 unknown charset. */
+#define ZEM_STRING_TEXT_CHARSET     84
+/* channel: charset of the caller's texts (subject, names, lists, text); "" = UTF-8 when
+ * valid UTF-8, else ISO-8859-1. Returns the length, -84 unknown charset. */
+#define ZEM_STRING_INPUT_CHARSET    85
+/* channel: OAuth 2.0 bearer token; when set and the server offers OAUTHBEARER or XOAUTH2
+ * (RFC 7628) it is used before the password mechanisms, with ZEM_STRING_USER_NAME as the
+ * user. Returns the length, -85 when longer than 4096 characters. */
+#define ZEM_STRING_OAUTH_TOKEN      86
+/* channel: DSN (RFC 3461) when the server offers it: NOTIFY of every RCPT TO (e.g.
+ * "SUCCESS,FAILURE" or "NEVER"), RET of MAIL FROM ("FULL" or "HDRS"), ENVID of MAIL FROM
+ * (xtext-encoded when sent). Return the length stored (cut at 64, 4 and 100). */
+#define ZEM_STRING_DSN_NOTIFY       87
+#define ZEM_STRING_DSN_RET          88
+#define ZEM_STRING_DSN_ENVID        89
 
 /* ---- zemDebug indexes ------------------------------------------------------------- */
 #define ZEM_DEBUG_MEMORY_CHECK_CHAN (-2) /* as Chan: check every memory block's guards */
@@ -170,6 +203,9 @@ extern "C" {
 #define ZEM_DEBUG_TLS_PROTOCOL      50 /* "TLSv1.3"; empty without TLS */
 #define ZEM_DEBUG_TLS_CIPHER        51 /* "TLS_AES_256_GCM_SHA384" */
 #define ZEM_DEBUG_TLS_VERIFY        52 /* certificate verification result: "ok" or the reason */
+/* The recipients the last send had refused: one "address reply-line" per line, CR LF
+ * ended, in the order sent (at most 2,048 characters). */
+#define ZEM_DEBUG_REFUSED           55
 
 /* ---- zemStatistics indexes -------------------------------------------------------- */
 #define ZEM_STAT_STEP_COUNT         2
@@ -192,6 +228,8 @@ extern "C" {
 #define ZEM_STAT_SOCKET             27
 #define ZEM_STAT_TLS_ACTIVE         44 /* 1 while the connection runs under TLS */
 #define ZEM_STAT_TLS_MODE           45 /* ZEM_PARAM_TLS of the channel */
+#define ZEM_STAT_ACCEPTED           40 /* recipients the last send had accepted */
+#define ZEM_STAT_REFUSED            41 /* recipients the last send had refused */
 
 /* ---- Lifecycle -------------------------------------------------------------------- */
 /* Creates NumChannels (1..128) channels. Returns 1; -72 already attached; -73 more than
@@ -234,7 +272,12 @@ ZEM_API int32_t zemVerifyUser(int32_t Chan, const char *Addresses);
 /* Sends one message. Lists are separated by ZEM_PARAM_RECIPIENT_SEP; Message starting
  * with '@' names a text file; Attachments is a list of "path" or "path|shown name".
  * Returns 0 when the server accepted the message; -58, -44, -45, -37, -41, -43, -32, -55,
- * -40, -35, -49, -52, -8. */
+ * -40, -32 (a non-ASCII address and no SMTPUTF8 offer), -82 (larger than the server's SIZE
+ * limit; nothing sent), -35, -49, -83 (every recipient refused, with
+ * ZEM_PARAM_CONTINUE_PAST_REFUSED), -52, -8.
+ * Non-ASCII subject, display names and extra header values go out as RFC 2047 encoded
+ * words (UTF-8), non-ASCII attachment names as RFC 2231 filename* with an encoded name=.
+ * Every message carries a Message-ID of its own. */
 ZEM_API int32_t zemSendEmail(int32_t Chan, const char *To, const char *CC, const char *BCC,
                              const char *Subject, const char *Message, const char *Attachments);
 

@@ -4,6 +4,9 @@
 // steps, draws a progress bar from the byte counters (zemStatistics index 15).
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -44,6 +47,9 @@ struct Options {
     bool pass8bit = false;
     bool noInline = false;
     bool quiet = false;
+    std::string token;        // OAuth 2.0 bearer token (XOAUTH2 / OAUTHBEARER)
+    bool continuePastRefused = false;
+    std::string charset;      // text part charset; "" = utf-8 when the text needs one
 };
 
 // Everything the library is handed, prepared before the library is touched.
@@ -132,7 +138,8 @@ int Prepare(const Options &o, Prepared &p) {
     for (const std::string &h : o.headers)
         if (h.empty() || h.find_first_of("\r\n") != std::string::npos || h.find(':') == std::string::npos)
             return Usage("--header '" + h + "': expected one line of the form 'Name: value'");
-    if (!o.user.empty() && o.password.empty()) return Usage("--user needs --password");
+    if (!o.user.empty() && o.password.empty() && o.token.empty()) return Usage("--user needs --password or --token");
+    if (!o.token.empty() && o.user.empty()) return Usage("--token needs --user");
 
     // The message text.
     if (o.textStdin || o.textFile == "-") {
@@ -198,6 +205,19 @@ bool IsArgumentCode(int32_t code) {
     }
 }
 
+bool IsAscii(const std::string &t) {
+    for (char c : t)
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    return true;
+}
+
+// The message text: the string, or the file an "@path" names.
+std::string TextOf(const std::string &message) {
+    if (message.empty() || message[0] != '@') return message;
+    std::ifstream f(message.substr(1), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
 int Fail(const std::string &what, int32_t code, int status) {
     ReportFailure(kTool, kChan, what, code);
     if (code == kInterruptedCode) return kExitInterrupted;
@@ -217,6 +237,12 @@ int ApplySettings(const Options &o, const Prepared &p) {
     zemIntegerParam(kChan, ZEM_PARAM_BODY_TYPE, bodyType);
     if (!o.contentType.empty()) zemStringParam(kChan, ZEM_STRING_CONTENT_TYPE, o.contentType.c_str());
     if (o.pass8bit) zemIntegerParam(kChan, ZEM_PARAM_PASS_8BIT, 1);
+    // Non-ASCII text goes out intact as UTF-8 unless 8-bit passing or a charset was asked for.
+    std::string charset = o.charset;
+    if (charset.empty() && !o.pass8bit && !IsAscii(TextOf(p.message))) charset = "utf-8";
+    if (!charset.empty() && zemStringParam(kChan, ZEM_STRING_TEXT_CHARSET, charset.c_str()) < 0)
+        return Usage("--charset '" + charset + "': unknown character set");
+    if (o.continuePastRefused) zemIntegerParam(kChan, ZEM_PARAM_CONTINUE_PAST_REFUSED, 1);
     zemIntegerParam(kChan, ZEM_PARAM_INLINE_IMAGES, o.noInline ? 0 : 1);
     zemIntegerParam(kChan, ZEM_PARAM_RECIPIENT_SEP, ',');
     zemIntegerParam(kChan, ZEM_PARAM_ATTACH_SEP, p.attachSep);
@@ -229,9 +255,19 @@ int ApplySettings(const Options &o, const Prepared &p) {
         zemStringParam(kChan, ZEM_STRING_USER_NAME, o.user.c_str());
         zemStringParam(kChan, ZEM_STRING_AUTH_PASSWORD, o.password.c_str());
     }
+    if (!o.token.empty() && zemStringParam(kChan, ZEM_STRING_OAUTH_TOKEN, o.token.c_str()) < 0)
+        return Usage("--token: longer than 4096 characters");
     for (size_t i = 0; i < o.headers.size(); ++i)
         zemStringParam(kChan, i == 0 ? ZEM_STRING_EXTRA_HEADERS : ZEM_STRING_ADD_HEADER, o.headers[i].c_str());
     return kExitOk;
+}
+
+// The refused recipients of the last send, one "refused: address reply" line each.
+void ReportRefused() {
+    char list[4096];
+    if (zemDebug(kChan, ZEM_DEBUG_REFUSED, list, sizeof list) <= 0) return;
+    for (char *line = std::strtok(list, "\r\n"); line != nullptr; line = std::strtok(nullptr, "\r\n"))
+        std::fprintf(stderr, "%s: refused %s\n", kTool, line);
 }
 
 int Send(const Options &o, const Prepared &p) {
@@ -259,6 +295,7 @@ int Send(const Options &o, const Prepared &p) {
         r = DriveToEnd(kChan, [&] { progress.Update(zemStatistics(kChan, ZEM_STAT_BYTES_SENT)); });
     int64_t sent = zemStatistics(kChan, ZEM_STAT_BYTES_SENT);
     progress.Finish();
+    ReportRefused();
     if (r < 0) {
         int status = Fail("sending", r, kExitFailed);
         zemAbort(kChan);
@@ -270,8 +307,9 @@ int Send(const Options &o, const Prepared &p) {
 
     double secs = static_cast<double>(NowMs() - t0) / 1000.0;
     size_t files = o.attach.size();
-    std::printf("%s: sent %s to %d recipient%s%s via %s in %.2f s\n", kTool, HumanBytes(sent).c_str(), p.recipients,
-                p.recipients == 1 ? "" : "s",
+    const int accepted = zemStatistics(kChan, ZEM_STAT_ACCEPTED);
+    std::printf("%s: sent %s to %d recipient%s%s via %s in %.2f s\n", kTool, HumanBytes(sent).c_str(), accepted,
+                accepted == 1 ? "" : "s",
                 files ? (" with " + std::to_string(files) + " attachment" + (files == 1 ? "" : "s")).c_str() : "",
                 where.c_str(), secs);
     return kExitOk;
@@ -326,6 +364,11 @@ int main(int argc, char **argv) {
     app.add_option("-u,--user", o.user, "user name for SMTP authentication")->envname("ZEM_SMTP_USER");
     app.add_option("-w,--password", o.password, "password for SMTP authentication")->envname("ZEM_SMTP_PASSWORD");
     AddTlsOptions(app, o.tls);
+    app.add_option("--token", o.token, "OAuth 2.0 bearer token for AUTH OAUTHBEARER or XOAUTH2 (with --user)")
+        ->envname("ZEM_SMTP_TOKEN");
+    app.add_flag("--continue-past-refused", o.continuePastRefused,
+                 "send to the accepted recipients when some are refused (each refusal is reported)");
+    app.add_option("--charset", o.charset, "charset of the text part (default: utf-8 for non-ASCII text)");
     app.add_option("--log", o.logFile, "write the library's trace of the session to FILE");
     app.add_option("--step-delay", o.stepDelay, "ms between a command and its reply poll (25)")->check(CLI::NonNegativeNumber);
     app.add_option("--reply-timeout", o.replyTimeout, "ms to wait for a reply (25000)")->check(CLI::NonNegativeNumber);

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "frame/outgoing_fields.h"
 #include "platform/platform.h"
 
 namespace zem {
@@ -193,6 +194,8 @@ struct Channel {
     int32_t TlsOutFill;       // bytes gathered in TlsOut for one TLS record
     int32_t TlsBroken;        // the socket code of a failed TLS write, 0 while all is well
     char TlsOut[kTlsOutSize];
+    // Outgoing mail: EHLO offers, extension settings, per-recipient results.
+    OutgoingFields Out;
 
     char RecvBuffer[kRingSize];
     int32_t RingHead;

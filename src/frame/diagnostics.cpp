@@ -90,6 +90,7 @@ extern "C" ZEM_API int32_t zemDebug(int32_t Chan, int32_t Index, char *Buffer, i
     case ZEM_DEBUG_TLS_PROTOCOL: return CopyOut(Buffer, BufLen, ch.TlsProtocolText, sizeof ch.TlsProtocolText - 1);
     case ZEM_DEBUG_TLS_CIPHER: return CopyOut(Buffer, BufLen, ch.TlsCipherText, sizeof ch.TlsCipherText - 1);
     case ZEM_DEBUG_TLS_VERIFY: return CopyOut(Buffer, BufLen, ch.TlsVerifyReason, sizeof ch.TlsVerifyReason - 1);
+    case ZEM_DEBUG_REFUSED: return CopyOut(Buffer, BufLen, ch.Out.RefusedList, kRefusedListMax);
     default: CopyOut(Buffer, BufLen, "?", 1); return 0;
     }
 }
@@ -121,6 +122,8 @@ extern "C" ZEM_API int32_t zemStatistics(int32_t Chan, int32_t Index) {
     case 27: return ch.Socket;
     case 44: return ch.Tls != nullptr && ch.SocketOpen ? 1 : 0;
     case 45: return ch.TlsMode;
+    case ZEM_STAT_ACCEPTED: return ch.Out.Accepted;
+    case ZEM_STAT_REFUSED: return ch.Out.Refused;
     default: return -1;
     }
 }

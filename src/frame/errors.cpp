@@ -71,6 +71,10 @@ constexpr ErrorEntry kErrorTable[] = {
     {-79, "Server does not offer STARTTLS/STLS."},
     {-80, "Unexpected data after STARTTLS/STLS."},
     {-81, "Cannot use the CA, certificate or key file."},
+    {-82, "Message exceeds the server's size limit."},
+    {-83, "Every recipient was refused."},
+    {-84, "Unknown character set."},
+    {-85, "OAuth token too long."},
     {-10004, "Interrupted system call."},
     {-10009, "Bad file number."},
     {-10013, "Access denied."},
@@ -113,7 +117,7 @@ constexpr ErrorEntry kErrorTable[] = {
     {-11004, "No data is available."},
     {999, ""},
 };
-static_assert(sizeof kErrorTable / sizeof kErrorTable[0] == 96, "95 codes and the end entry");
+static_assert(sizeof kErrorTable / sizeof kErrorTable[0] == 100, "99 codes and the end entry");
 } // namespace
 
 int32_t ErrorTableSize() { return static_cast<int32_t>(sizeof kErrorTable / sizeof kErrorTable[0]) - 1; }

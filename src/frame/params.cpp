@@ -6,6 +6,7 @@
 #include "frame/channel.h"
 #include "frame/log.h"
 #include "frame/settings.h"
+#include "text/charset.h"
 #include "zem32.h"
 
 namespace zem {
@@ -165,6 +166,9 @@ extern "C" ZEM_API int32_t zemIntegerParam(int32_t Chan, int32_t Code, int32_t V
         ch->TlsMode = static_cast<uint8_t>(Value);
         break;
     case 65: ch->TlsVerify = Value != 0 ? 1 : 0; break;
+    case 66: ch->Out.ContinuePastRefused = Value != 0; break;
+    case 67: ch->Out.PipeliningOff = Value == 0; break;
+    case 68: ch->Out.DeclareSize = Value != 0; break;
     default: return -1;
     }
     return 1;
@@ -201,6 +205,14 @@ extern "C" ZEM_API int32_t zemStringParam(int32_t Chan, int32_t Code, const char
     case 81: return CopyLimited(ch->CaDir, Text, 128);
     case 82: return CopyLimited(ch->ClientCert, Text, 128);
     case 83: return CopyLimited(ch->ClientKey, Text, 128);
+    case 84: return SetCharsetName(ch->Out.TextCharset, Text);
+    case 85: return SetCharsetName(ch->Out.InputCharset, Text);
+    case 86:
+        if (std::strlen(Text) > static_cast<size_t>(kOauthTokenMax)) return ZEM_ERR_TOKEN_TOO_LONG;
+        return CopyLimited(ch->Out.OauthToken, Text, kOauthTokenMax);
+    case 87: return CopyLimited(ch->Out.DsnNotify, Text, kDsnNotifyMax);
+    case 88: return CopyLimited(ch->Out.DsnRet, Text, kDsnRetMax);
+    case 89: return CopyLimited(ch->Out.DsnEnvid, Text, kDsnEnvidMax);
     default: return -1;
     }
 }

@@ -42,6 +42,7 @@ void FileClose(int32_t h);
 // file (a link, a directory, a device, a pipe), -1 on any other failure. A file found
 // there is truncated only after it was seen to be a regular file.
 int32_t FileCreateRegular(const char *path);
+int64_t FileSizeOf(const char *path);                 // bytes of a regular file, -1 otherwise
 
 // ---- Local time ------------------------------------------------------------------------
 struct LocalTime {

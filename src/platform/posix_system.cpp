@@ -63,6 +63,12 @@ int32_t FileCreate(const char *path, bool privateMode) {
     return fd < 0 ? -1 : fd;
 }
 
+int64_t FileSizeOf(const char *path) {
+    struct stat st {};
+    if (path == nullptr || stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    return static_cast<int64_t>(st.st_size);
+}
+
 int32_t FileOpenRead(const char *path) {
     if (path == nullptr) return -1;
     int fd = KeepAboveStdio(open(path, O_RDONLY | O_CLOEXEC));

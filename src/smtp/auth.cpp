@@ -1,5 +1,6 @@
 // SMTP authentication (RFC 4954): AUTH CRAM-MD5 (RFC 2195), AUTH LOGIN and AUTH PLAIN
-// (RFC 4616), entered from the EHLO reply check. Every base64 text goes out as one line.
+// (RFC 4616), and with a bearer token AUTH OAUTHBEARER (RFC 7628) and AUTH XOAUTH2,
+// entered from the EHLO reply check. Every base64 text goes out as one line.
 #include <cstring>
 #include <initializer_list>
 
@@ -34,9 +35,17 @@ int32_t CheckFinalAuthReply(Channel &ch, const char *okLine) {
     return kStepOn;
 }
 
+// Only a 334 reply is a challenge or prompt (RFC 4954 section 4): anything else ends the
+// exchange before a credential is sent into it.
+int32_t CheckChallengeReply(Channel &ch) {
+    if (int32_t c = CheckSmtpReply(ch)) return DriverError(ch, 0, c);
+    if (ch.ReplyCode != 334) return DriverError(ch, 0, ZEM_ERR_SMTP);
+    return 0;
+}
+
 int32_t ReadCramChallenge(Channel &ch, Tick) { // 151
     if (!WaitReadable(ch, 0)) return kStepOn;
-    if (int32_t c = CheckSmtpReply(ch)) return DriverError(ch, 0, c);
+    if (int32_t c = CheckChallengeReply(ch)) return c;
     const char *text = TextLength(ch.ReplyBuffer) > 4 ? ch.ReplyBuffer + 4 : "";
     const char *cr = FindChar(text, '\r');
     int32_t len = cr != nullptr ? static_cast<int32_t>(cr - text) : TextLength(text);
@@ -81,7 +90,7 @@ int32_t SendLoginCommand(Channel &ch, Tick now) { // 160
 // Answers a LOGIN prompt with one credential; an empty one is sent as an empty line.
 int32_t AnswerLoginPrompt(Channel &ch, const char *credential) {
     if (!WaitReadable(ch, 0)) return 1;
-    if (int32_t c = CheckSmtpReply(ch)) return DriverError(ch, 0, c);
+    if (int32_t c = CheckChallengeReply(ch)) return c;
     CopyText(ch.AuthWork, credential, kAuthWorkSize - 1);
     return SendEncodedLine(ch, "", reinterpret_cast<const uint8_t *>(ch.AuthWork), TextLength(ch.AuthWork));
 }
@@ -125,7 +134,106 @@ int32_t SendPlainCommand(Channel &ch, Tick now) { // 170
 
 int32_t CheckPlainReply(Channel &ch, Tick) { return CheckFinalAuthReply(ch, "AUTH PLAIN ok\r\n"); } // 171
 
+// ---- OAuth 2.0 bearer tokens -------------------------------------------------------------
+
+// Appends text to a raw SASL message of at most max bytes.
+void Put(uint8_t *msg, int32_t max, int32_t *n, const char *text) {
+    for (; *text && *n < max; ++text) msg[(*n)++] = static_cast<uint8_t>(*text);
+}
+
+// Sends "AUTH MECH " and the base64 of the message as one line, from the group buffer
+// (a token may be longer than a command line of CmdBuffer).
+int32_t SendInitialResponse(Channel &ch, const char *command, const uint8_t *msg, int32_t n) {
+    char *line = ch.Out.Group;
+    int32_t p = CopyText(line, command, 32);
+    int32_t chars = Base64EncodeLine(msg, n, line + p); // appends CR LF
+    int32_t r = SendData(ch, line, p + chars + 2);
+    line[0] = 0;
+    return r < 0 ? DriverError(ch, r, ZEM_ERR_WRITE) : kStepOn;
+}
+
+constexpr int32_t kSaslMax = kOauthTokenMax + 512;
+
+int32_t SendXoauth2(Channel &ch, Tick now) { // 172
+    uint8_t msg[kSaslMax];
+    int32_t n = 0;
+    Put(msg, kSaslMax, &n, "user=");
+    Put(msg, kSaslMax, &n, ch.UserName);
+    Put(msg, kSaslMax, &n, "\x01" "auth=Bearer ");
+    Put(msg, kSaslMax, &n, ch.Out.OauthToken);
+    Put(msg, kSaslMax, &n, "\x01\x01");
+    if (int32_t r = SendInitialResponse(ch, "AUTH XOAUTH2 ", msg, n)) return r;
+    ArmAuthReplyWait(ch, now);
+    ch.NextState = 173;
+    return kStepOn;
+}
+
+// RFC 7628 section 3.1: "n,a=USER,^Ahost=H^Aport=P^Aauth=Bearer T^A^A"; '=' and ',' of the
+// user name are written =3D and =2C.
+int32_t SendOauthBearer(Channel &ch, Tick now) { // 175
+    uint8_t msg[kSaslMax];
+    int32_t n = 0;
+    Put(msg, kSaslMax, &n, "n,");
+    if (ch.UserName[0] != 0) {
+        Put(msg, kSaslMax, &n, "a=");
+        for (const char *u = ch.UserName; *u; ++u) {
+            char one[2] = {*u, 0};
+            Put(msg, kSaslMax, &n, *u == '=' ? "=3D" : *u == ',' ? "=2C" : one);
+        }
+    }
+    char hostPort[200];
+    FormatText(hostPort, sizeof hostPort, ",\x01host=%s\x01port=%u\x01" "auth=Bearer ", ch.ServerName,
+               static_cast<unsigned>(ch.RemotePort));
+    Put(msg, kSaslMax, &n, hostPort);
+    Put(msg, kSaslMax, &n, ch.Out.OauthToken);
+    Put(msg, kSaslMax, &n, "\x01\x01");
+    if (int32_t r = SendInitialResponse(ch, "AUTH OAUTHBEARER ", msg, n)) return r;
+    ArmAuthReplyWait(ch, now);
+    ch.NextState = 176;
+    return kStepOn;
+}
+
+// The reply to the initial response: accepted, or a 334 error challenge (a JSON status,
+// logged), which is answered so the server can send its final refusal.
+int32_t CheckOauthReply(Channel &ch, Tick now, const char *okLine, const char *answer, int32_t next) {
+    if (!WaitReadable(ch, 0)) return kStepOn;
+    if (int32_t c = CheckSmtpReply(ch)) return DriverError(ch, 0, c);
+    if (ch.ReplyCode == 334) {
+        const char *text = TextLength(ch.ReplyBuffer) > 4 ? ch.ReplyBuffer + 4 : "";
+        const char *cr = FindChar(text, '\r');
+        int32_t len = cr != nullptr ? static_cast<int32_t>(cr - text) : TextLength(text);
+        if (len > (kBufferSize - 8) / 4 * 3) len = (kBufferSize - 8) / 4 * 3;
+        auto *decoded = reinterpret_cast<uint8_t *>(ch.CmdBuffer);
+        int32_t n = Base64DecodeLine(text, len, decoded);
+        ch.CmdBuffer[n] = 0;
+        LogFormat(ch, "Challenge '%s'\r\n", ch.CmdBuffer);
+        CopyText(ch.CmdBuffer, answer, 8);
+        if (int32_t r = SendCommandLine(ch)) return r;
+        ArmMediumReplyWait(ch, now);
+        ch.NextState = next;
+        return kStepOn;
+    }
+    if (ch.ReplyCode >= 400) return DriverError(ch, 0, ZEM_ERR_SMTP);
+    LogText(ch, okLine);
+    ch.NextState = 0;
+    return kStepOn;
+}
+
+// After an error challenge the final reply is judged like any last reply of an exchange
+// (normally a 535 refusal).
+int32_t CheckXoauth2Reply(Channel &ch, Tick now) { // 173
+    return CheckOauthReply(ch, now, "AUTH XOAUTH2 ok\r\n", "", 174);
+}
+int32_t CheckXoauth2Final(Channel &ch, Tick) { return CheckFinalAuthReply(ch, "AUTH XOAUTH2 ok\r\n"); } // 174
+// RFC 7628 section 3.2.3: the error challenge is answered with a single 0x01 byte.
+int32_t CheckBearerReply(Channel &ch, Tick now) { // 176
+    return CheckOauthReply(ch, now, "AUTH OAUTHBEARER ok\r\n", "AQ==", 177);
+}
+int32_t CheckBearerFinal(Channel &ch, Tick) { return CheckFinalAuthReply(ch, "AUTH OAUTHBEARER ok\r\n"); } // 177
+
 constexpr StateEntry kEntries[] = {
+    {172, SendXoauth2}, {173, CheckXoauth2Reply}, {174, CheckXoauth2Final},
+    {175, SendOauthBearer}, {176, CheckBearerReply}, {177, CheckBearerFinal},
     {150, SendCramCommand}, {151, ReadCramChallenge}, {152, SendCramResponse},  {153, CheckCramReply},
     {160, SendLoginCommand}, {162, SendLoginUser},    {163, SendLoginPassword}, {164, CheckLoginReply},
     {170, SendPlainCommand}, {171, CheckPlainReply},

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "frame/channel.h"
+#include "text/header_encode.h"
 
 namespace zem {
 
@@ -38,6 +39,25 @@ class HeaderWriter {
         Flush();
         return *this;
     }
+    // Non-ASCII text as RFC 2047 encoded words (UTF-8, B or Q, whichever is shorter),
+    // folded so no line passes column 76; a word never splits a character.
+    HeaderWriter &Encoded(const char *utf8, int32_t n, WordKind kind);
+    // An unstructured value (Subject, extra header values): ASCII as Text(kAsSpace), else
+    // encoded words (its line ends count as spaces).
+    HeaderWriter &Unstructured(const char *utf8);
+    // An address list (To, CC, From, Reply-To): an item whose display name holds non-ASCII
+    // gets the name as encoded words, the rest of the item unchanged; a list that is all
+    // ASCII is written as Text(list, kAsComma).
+    HeaderWriter &AddressList(const char *utf8, char separator);
+    // A parameter for old readers: ASCII as ATTR="value" (Quoted), else ATTR="encoded
+    // words" folded inside the quotes.
+    HeaderWriter &NameParameter(const char *attr, const char *utf8);
+    // A parameter by RFC 2231: ASCII as ATTR="value"; else ATTR*=utf-8''%XX.., or, when that
+    // does not fit the line, the continuations ATTR*0*=..; ATTR*1*=.. one per line.
+    HeaderWriter &ExtendedParameter(const char *attr, const char *utf8);
+    // Ends the line and goes on in the next one with one space (RFC 5322 folding).
+    HeaderWriter &Fold();
+    int32_t Column() const { return col_; }
     // True when the current line holds something not yet ended.
     bool LineOpen() const { return !lineStart_; }
     // Sends what is left; 0, or the first negative send result.
@@ -50,12 +70,17 @@ class HeaderWriter {
     void Put(char c);
     void Raw(char c);
     void Flush();
+    void Address(const char *item, int32_t n);
 
     Channel &ch_;
+    int32_t col_ = 0;
     int32_t len_ = 0;
     bool lineStart_ = true;
     int32_t error_ = 0;
 };
+
+// Writes the decimal digits of v >= 0 (no NUL); returns their count.
+int32_t FormatNumber(char *out, int32_t v);
 
 // The name an attachment item is shown under: the part after its last '/', '\' or ':',
 // and of that the part after the first display-name separator when there is one.

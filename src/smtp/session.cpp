@@ -9,6 +9,7 @@
 #include "driver/tls_states.h"
 #include "driver/transport.h"
 #include "frame/log.h"
+#include "smtp/extensions.h"
 #include "text/text.h"
 #include "zem32.h"
 
@@ -99,7 +100,12 @@ int32_t CheckGreetingReply(Channel &ch, Tick) { // 203
         // on with this reply.
         if (int32_t r = StartTlsUnavailable(ch, 0)) return r;
     }
-    ch.NextState = ch.UseEhlo ? ChooseAuthentication(ch) : 0;
+    if (ch.UseEhlo)
+        ParseEhloOffers(ch);
+    else
+        ClearEhloOffers(ch);
+    int32_t oauth = ch.UseEhlo ? ChooseOauthMechanism(ch) : 0; // a token goes before passwords
+    ch.NextState = oauth != 0 ? oauth : (ch.UseEhlo ? ChooseAuthentication(ch) : 0);
     return kStepOn;
 }
 

@@ -60,6 +60,12 @@ void Refill(Channel &ch) {
 
 } // namespace
 
+bool UsesTextCharset(const Channel &ch) {
+    return ch.Out.TextCharset[0] != 0 && ch.BodyType != 4 && ch.BodyType != 9;
+}
+
+bool StrictQuotedPrintable(const Channel &ch) { return ch.BodyType == 2 || UsesTextCharset(ch); }
+
 int32_t EffectiveLineLength() {
     constexpr int32_t kMaxLine = kBufferSize - kLineOverhang - 3; // CR LF and NUL
     int32_t l = P(gSettings.maxLineLength);
@@ -83,7 +89,8 @@ int32_t BuildTextLine(Channel &ch) {
     const int32_t maxLen = EffectiveLineLength();
     const int32_t wrapColumn = P(gSettings.wrapColumn);
     const bool pass8Bit = gSettings.pass8Bit.load(std::memory_order_relaxed) != 0;
-    const int32_t bodyType = ch.BodyType;
+    const bool strict = StrictQuotedPrintable(ch);
+    const int32_t bodyType = strict ? 1 : ch.BodyType; // strict rules are quoted-printable
     char *out = ch.CmdBuffer;
     int32_t taken = 0;
     int32_t j = 0;
@@ -105,7 +112,14 @@ int32_t BuildTextLine(Channel &ch) {
             if (j >= maxLen) break;
             continue;
         }
-        if (bodyType == 2 || (IsPrintable(c) && c != '=')) {
+        bool literal = bodyType == 2 || (IsPrintable(c) && c != '=');
+        if (strict && (c == ' ' || c == '\t')) {
+            // White space at a line end would be dropped on the way: escape it there.
+            ch.PendingChar = static_cast<uint8_t>(NextTextChar(ch));
+            const int32_t next = ch.PendingChar;
+            literal = c == ' ' && next != 0 && next != '\r' && next != '\n';
+        }
+        if (literal) {
             out[j++] = static_cast<char>(c);
         } else {
             out[j++] = '=';
@@ -114,7 +128,7 @@ int32_t BuildTextLine(Channel &ch) {
         }
         // One character of look-ahead: a '.' that would start the continuation line stays
         // on this one when the break falls just before it.
-        ch.PendingChar = static_cast<uint8_t>(NextTextChar(ch));
+        if (ch.PendingChar == 0) ch.PendingChar = static_cast<uint8_t>(NextTextChar(ch));
         if (j >= maxLen || (j == maxLen - 1 && ch.PendingChar != '.')) {
             out[j++] = '='; // soft line break, RFC 2045 section 6.7 rule 5
             break;

@@ -25,6 +25,14 @@ int32_t NextTextChar(Channel &ch);
 // more '.' in front (RFC 5321 section 4.5.2), so the text can never end the data early.
 int32_t BuildTextLine(Channel &ch);
 
+// The text part is labelled and converted with ZEM_STRING_TEXT_CHARSET: it is set, and the
+// BodyType is not one that names its own charset (4) or its own type (9).
+bool UsesTextCharset(const Channel &ch);
+// Quoted-printable that gives the receiver exactly the text given (RFC 2045 section 6.7):
+// '=' and 8-bit bytes escaped, and a space or TAB before a line end too. HTML (BodyType 2)
+// and every text sent with a text charset use it.
+bool StrictQuotedPrintable(const Channel &ch);
+
 // The longest line the builder makes is this much longer than the line-length setting:
 // an escape crossing the limit (2), the soft break (1) and the transparency dot (1).
 constexpr int32_t kLineOverhang = 4;

@@ -43,6 +43,7 @@ std::string MaskLog(std::string log, const std::string &dir) {
          R"([0-9]{4} [0-9]{1,2}:[0-9]{2}:[0-9]{2} [+-][0-9]{4}\r\n)",
          "Date: DATE\r\n"},
         {R"(LocalHost = '[^'\r\n]*'\r\n)", "LocalHost = 'HOST'\r\n"},
+        {R"(Message-ID: <[0-9a-f]{16}\.[0-9]{14}\.[0-9a-f]+\.[0-9a-f]+@([^<>@ \r\n]+)>\r\n)", "Message-ID: <ID@$1>\r\n"},
     };
     for (const Rule &r : kRules) log = std::regex_replace(log, std::regex(r.pattern), r.replacement);
     return log;

@@ -278,5 +278,15 @@ equal "read_mailbox deleted what it saved" "$(count)" 0
 run "send_blocking to a closed port" 3 env ZEM_SMTP_PORT=1 "$ex/send_blocking"
 
 clear_box
+echo "# per-recipient results and UTF-8"
+run "send past a refused recipient" 0 "$send" "${base[@]}" --continue-past-refused -t nobody@zem.test -t "$user" \
+  -S $'Gr\xc3\xbc\xc3\x9fe' -m $'caf\xc3\xa9'
+has "the refused recipient is reported" "$work/err" "^zem-send: refused <nobody@zem.test> 550"
+has "the accepted one is counted" "$work/out" "to 1 recipient via"
+wait_mail 1
+run "fetch the UTF-8 message" 0 "$pop" fetch 1 --raw --dir "$work/utf8"
+has "its text part is labelled UTF-8" "$(ls "$work/utf8"/*.eml | head -1)" "charset=utf-8"
+run "--token without --user" 2 "$send" "${base[@]}" -t "$user" -m x --token abc
+clear_box
 echo "# $checks checks, $failures failed"
 [ "$failures" -eq 0 ]

@@ -180,11 +180,15 @@ TEST_F(TextLinesTest, QuotedPrintableEscapeCrossingTheLimit) {
     EXPECT_EQ(BuildAll(), (Lines{std::string(76, 'p') + "=E9=", "tail"}));
 }
 
-TEST_F(TextLinesTest, HtmlPassesEveryCharacterButStillBreaksLongLines) {
-    FromMemory("<a href=\"x\">\xE9</a>", 2);
-    EXPECT_EQ(BuildAll(), (Lines{"<a href=\"x\">\xE9</a>"}));
+// HTML is declared quoted-printable, so '=' and 8-bit bytes are escaped, and a space
+// before a line end too (a receiver may drop it otherwise).
+TEST_F(TextLinesTest, HtmlIsStrictQuotedPrintable) {
+    FromMemory("<a href=\"x\">\xE9</a> \r\n<p>\t\r\nend ", 2);
+    EXPECT_EQ(BuildAll(), (Lines{"<a href=3D\"x\">=E9</a>=20", "<p>=09", "end=20"}));
+    std::string eq26;
+    for (int i = 0; i < 26; ++i) eq26 += "=3D";
     FromMemory(std::string(90, '='), 2);
-    EXPECT_EQ(BuildAll(), (Lines{std::string(77, '=') + "=", std::string(13, '=')}));
+    EXPECT_EQ(BuildAll(), (Lines{eq26 + "=", eq26 + "=", eq26 + "=", eq26.substr(0, 36)}));
 }
 
 // ---- Transparency --------------------------------------------------------------------------
