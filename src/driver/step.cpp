@@ -20,7 +20,8 @@ struct Dispatch {
     StateFn byNumber[kHighestState + 1] = {};
     Dispatch() {
         const StateTable *modules[] = {&kConnectionStates, &kSmtpSessionStates, &kSmtpAuthStates,
-                                       &kSmtpSendStates,   &kPop3SessionStates, &kPop3RetrievalStates};
+                                       &kSmtpSendStates,   &kPop3SessionStates, &kPop3RetrievalStates,
+                                       &kSmtpMessageFileStates};
         for (const StateTable *t : modules)
             for (int32_t i = 0; i < t->count; ++i) byNumber[t->entries[i].number] = t->entries[i].run;
     }

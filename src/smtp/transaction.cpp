@@ -12,6 +12,7 @@
 #include "frame/log.h"
 #include "smtp/date_line.h"
 #include "smtp/headers.h"
+#include "smtp/message_file.h"
 #include "smtp/session.h"
 #include "smtp/text_lines.h"
 #include "text/text.h"
@@ -153,7 +154,8 @@ int32_t SendDataCommand(Channel &ch, Tick now) { // 209
 int32_t CheckDataReply(Channel &ch, Tick) { // 210
     int32_t r = ReadAccepted(ch, 0);
     if (r <= 0) return r;
-    ch.NextState = ch.BodyType == 2 ? 220 : 221;
+    if (ch.SendsMessageFile) ch.NextState = kSendMessageFileState; // zemSendMessageFile
+    else ch.NextState = ch.BodyType == 2 ? 220 : 221;
     return kStepOn;
 }
 
@@ -554,6 +556,7 @@ extern "C" ZEM_API int32_t zemSendEmail(int32_t Chan, const char *To, const char
     ch.TextBytes = ch.AttachBytes = ch.TextBytesSent = ch.AttachBytesSent = 0;
     ch.ContentIdCount = 0;
     ch.ToList = nullptr;
+    ch.SendsMessageFile = 0;
     CloseSendFile(ch); // one an earlier send left open when it timed out
     if (!Given(To)) return ZEM_ERR_NO_RECIPIENT;
     if (int32_t r = TakeList(ch, To, kSlotTo, &ch.ToList)) return r;
