@@ -28,3 +28,13 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION mail)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libzem32-3 (= ${PROJECT_VERSION}), libc6, libstdc++6, libgcc-s1")
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "zem-send and zem-pop command-line mail tools\n Send a message (or a ready-made one, as sendmail -t) and work with a POP3\n mailbox, with ZEM32.")
 include(CPack)
+
+# The package test (label package): needs cpack's DEB generator tools and the tools built.
+if(ZEM_TESTS_BUILT AND ZEM_TOOLS_BUILT)
+  find_program(ZEM_DPKG_DEB dpkg-deb)
+  if(ZEM_DPKG_DEB)
+    add_test(NAME debian_packages COMMAND bash ${CMAKE_SOURCE_DIR}/tests/package/test_package.sh
+             ${CMAKE_BINARY_DIR} ${CMAKE_SOURCE_DIR})
+    set_tests_properties(debian_packages PROPERTIES LABELS "package" TIMEOUT 600 RESOURCE_LOCK dpkg)
+  endif()
+endif()
