@@ -280,6 +280,17 @@ ZEM_API int32_t zemVerifyUser(int32_t Chan, const char *Addresses);
  * Every message carries a Message-ID of its own. */
 ZEM_API int32_t zemSendEmail(int32_t Chan, const char *To, const char *CC, const char *BCC,
                              const char *Subject, const char *Message, const char *Attachments);
+/* Sends the ready-made RFC 5322 message in the file FileName as it stands: its own header
+ * lines and body, nothing added or removed (a Bcc line in the file is sent; remove it
+ * first). The envelope is that of zemSendEmail: MAIL FROM with the sender of
+ * zemSmtpConnect, one RCPT TO per address of To, then CC, then BCC (lists separated by
+ * ZEM_PARAM_RECIPIENT_SEP; any of them may be NULL or empty, not all), DATA. The file is
+ * sent with CR LF line ends (a lone LF or CR ends a line too), a second '.' before every
+ * line that starts with '.', and a line end after a last line without one; then ".".
+ * Returns 0 when the server accepted the message; -58, -44, -65 (no FileName), -45,
+ * -37, -41, -43, -32, -55, -35 (the file cannot be opened), -40, -49, -52, -8. */
+ZEM_API int32_t zemSendMessageFile(int32_t Chan, const char *To, const char *CC, const char *BCC,
+                                   const char *FileName);
 
 /* ---- POP3 ------------------------------------------------------------------------- */
 /* Logs in with USER/PASS (or APOP). Returns 0; -50, -61, -62, -56, -57, -63, and the

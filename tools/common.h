@@ -56,6 +56,8 @@ public:
 
     void Update(int64_t done);
     void SetLabel(std::string label, int64_t total);
+    // Changes only the text before the bar (the clock and the rate go on).
+    void SetText(std::string label) { label_ = std::move(label); }
     // Erases the line (idempotent).
     void Finish();
 

@@ -39,6 +39,18 @@ inline void AddTlsOptions(CLI::App &app, TlsCli &t) {
     app.add_flag("--insecure", t.insecure, "do not verify the server certificate (logged; for tests only)");
 }
 
+// The TLS mode named in an accounts file ("none"/"off", "starttls", "implicit",
+// "opportunistic"); false for another name.
+inline bool TlsModeFromName(const std::string &name, int &mode) {
+    static const std::map<std::string, int> kNames = {{"", ZEM_TLS_NONE},           {"off", ZEM_TLS_NONE},
+                                                      {"none", ZEM_TLS_NONE},       {"starttls", ZEM_TLS_STARTTLS},
+                                                      {"implicit", ZEM_TLS_IMPLICIT}, {"opportunistic", ZEM_TLS_OPPORTUNISTIC}};
+    auto it = kNames.find(name);
+    if (it == kNames.end()) return false;
+    mode = it->second;
+    return true;
+}
+
 inline void ApplyTlsOptions(int32_t chan, const TlsCli &t) {
     zemIntegerParam(chan, ZEM_PARAM_TLS, t.mode);
     zemIntegerParam(chan, ZEM_PARAM_TLS_VERIFY, t.insecure ? 0 : 1);

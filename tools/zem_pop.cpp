@@ -7,14 +7,17 @@
 // from the counters afterwards (message count 17, size 18, buffer fill 19).
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
 
 #include <CLI/CLI.hpp>
 
+#include "accounts.h"
 #include "common.h"
 #include "tls_options.h"
+#include "secrets.h"
 
 using namespace zemtool;
 
@@ -35,7 +38,9 @@ struct Global {
     std::string server = "127.0.0.1";
     int port = 110;
     std::string user;
-    std::string password;
+    SecretOptions secret;      // the password: file, command, environment or prompt
+    std::string account;       // --account NAME of the accounts file
+    std::string accountsFile;  // --accounts FILE
     bool apop = false;
     std::string logFile;
     int stepDelay = -1, replyTimeout = -1, connectTimeout = -1, dataWait = -1;
@@ -90,6 +95,8 @@ int32_t Complete(int32_t started, const std::function<void()> &tick = {}) {
 
 int Connect() {
     if (g.user.empty()) return Usage("--user is required (or ZEM_POP3_USER)");
+    std::string password, error;
+    if (!ResolveSecret(g.secret, "password for " + g.user, password, error)) return Usage(error);
     if (zemAttach(1, 0) != 1) {
         std::fprintf(stderr, "%s: the library could not be started\n", kTool);
         return kExitFailed;
@@ -107,7 +114,7 @@ int Connect() {
     SetAutoCall(kChan, false);
 
     Progress progress(!g.quiet && StderrIsTerminal(), "connecting to " + g.server + ":" + std::to_string(g.port), 0, 500);
-    int32_t r = Complete(zemPop3Connect(kChan, g.server.c_str(), g.user.c_str(), g.password.c_str()),
+    int32_t r = Complete(zemPop3Connect(kChan, g.server.c_str(), g.user.c_str(), password.c_str()),
                        [&] { progress.Update(0); });
     progress.Finish();
     if (r < 0) {
@@ -203,7 +210,10 @@ int CheckDirs(const FetchOptions &f, const std::string &name) {
 }
 
 // RETR msg into dir/name, attachments decoded into the attachment directory.
-int FetchOne(int32_t msg, const FetchOptions &f, const std::string &name, Saved &out) {
+// `overall` (fetch-all) follows every message of the run instead of one bar per message;
+// `base` is the bytes of the messages before this one.
+int FetchOne(int32_t msg, const FetchOptions &f, const std::string &name, Saved &out, Progress *overall = nullptr,
+             int64_t base = 0) {
     int32_t size = 0;
     if (int rc = Size(msg, size)) return rc;
     std::string dir = WithSlash(f.dir);
@@ -220,9 +230,13 @@ int FetchOne(int32_t msg, const FetchOptions &f, const std::string &name, Saved 
     // that pause short for the transfer.
     if (f.raw) zemIntegerParam(kChan, ZEM_PARAM_POP3_DATA_WAIT, f.rawPause);
 
-    Progress progress(!g.quiet && StderrIsTerminal(), "receiving message " + std::to_string(msg), size);
-    int32_t r = Complete(zemGetEmailFile(kChan, msg, name.c_str(), dir.c_str(), attachDir.c_str()),
-                       [&] { progress.Update(zemStatistics(kChan, ZEM_STAT_BYTES)); });
+    Progress progress(overall == nullptr && !g.quiet && StderrIsTerminal(), "receiving message " + std::to_string(msg),
+                      size);
+    int32_t r = Complete(zemGetEmailFile(kChan, msg, name.c_str(), dir.c_str(), attachDir.c_str()), [&] {
+        int64_t done = zemStatistics(kChan, ZEM_STAT_BYTES);
+        if (overall != nullptr) overall->Update(base + std::min<int64_t>(done, size));
+        else progress.Update(done);
+    });
     progress.Finish();
     if (f.raw) zemIntegerParam(kChan, ZEM_PARAM_POP3_DATA_WAIT, g.dataWait >= 0 ? g.dataWait : kDefaultDataWait);
     if (r < 0) return Fail("RETR " + std::to_string(msg), r);
@@ -349,11 +363,24 @@ int CmdFetchAll(const FetchOptions &f) {
     }
     if (int rc = CheckDirs(f, "msg-" + std::to_string(count) + ".eml")) return rc;
 
+    // The sizes first, so that the bar can run over the bytes of the whole mailbox.
+    std::vector<int32_t> sizes(static_cast<size_t>(count) + 1, 0);
+    int64_t total = 0;
+    for (int32_t i = 1; i <= count; ++i) {
+        if (int rc = Size(i, sizes[static_cast<size_t>(i)])) return rc;
+        total += sizes[static_cast<size_t>(i)];
+    }
+    int64_t t0 = NowMs(), base = 0, bytes = 0;
+    Progress bar(!g.quiet && StderrIsTerminal(), "message 0/" + std::to_string(count), total);
     int saved = 0, failed = 0, deleted = 0;
     for (int32_t i = 1; i <= count && !Interrupted(); ++i) {
         std::string name = names.count(i) ? names[i] : "msg-" + std::to_string(i) + ".eml";
         Saved s;
-        if (FetchOne(i, f, name, s) != kExitOk) {
+        bar.SetText("message " + std::to_string(i) + "/" + std::to_string(count));
+        int rc = FetchOne(i, f, name, s, &bar, base);
+        base += sizes[static_cast<size_t>(i)];
+        bar.Update(base);
+        if (rc != kExitOk) {
             ++failed;
             // A failed request closes the connection; nothing more can be done in this
             // session, and marks for deletion made in it are dropped by the server.
@@ -361,6 +388,8 @@ int CmdFetchAll(const FetchOptions &f) {
             continue;
         }
         ++saved;
+        bytes += s.bytes;
+        bar.Finish();
         PrintSaved(s);
         // Delete only what was saved completely.
         if (f.del) {
@@ -371,6 +400,7 @@ int CmdFetchAll(const FetchOptions &f) {
             ++deleted;
         }
     }
+    bar.Finish();
     int32_t quit = CloseChannel(kChan);
     if (deleted > 0 && quit < 0) {
         ReportFailure(kTool, kChan, "QUIT (the deletions were not committed)", quit);
@@ -379,6 +409,8 @@ int CmdFetchAll(const FetchOptions &f) {
     }
     std::printf("saved %d of %d message%s", saved, count, count == 1 ? "" : "s");
     if (f.del) std::printf(", deleted %d", deleted);
+    if (saved > 0)
+        std::printf(" (%s in %.2f s)", HumanBytes(bytes).c_str(), static_cast<double>(NowMs() - t0) / 1000.0);
     std::printf("\n");
     if (Interrupted()) return kExitInterrupted;
     return failed ? kExitFailed : kExitOk;
@@ -408,16 +440,24 @@ int main(int argc, char **argv) {
         "Global options may stand before or after the subcommand. Messages are numbered from 1\n"
         "as in RFC 1939. Timing values are milliseconds.\n\n"
         "Exit status: 0 done; 2 bad arguments; 3 connection or login failed; 4 a mailbox\n"
-        "operation failed or a message does not exist; 130 interrupted.\n\n"
+        "operation failed or a message does not exist; 130 interrupted.\n"
+        "Passwords: --password-file, --password-command, ZEM_POP3_PASSWORD, or a prompt on a\n"
+        "terminal; --account NAME reads ~/.config/zem/accounts.\n\n"
         "Example:\n"
-        "  zem-pop --server 127.0.0.1 --port 21110 --user alice@zem.test --password alice-secret \\\n"
+        "  zem-pop --server 127.0.0.1 --port 21110 --user alice@zem.test --password-file ~/.zem-pass \\\n"
         "          fetch 1 --dir mail --attach-dir mail/files");
     app.set_version_flag("--version", VersionText("zem-pop"));
 
     app.add_option("-s,--server", g.server, "POP3 server name or address")->envname("ZEM_POP3_HOST")->capture_default_str();
     app.add_option("-p,--port", g.port, "POP3 port")->envname("ZEM_POP3_PORT")->check(CLI::Range(1, 65535))->capture_default_str();
     app.add_option("-u,--user", g.user, "mailbox user name")->envname("ZEM_POP3_USER");
-    app.add_option("-w,--password", g.password, "mailbox password")->envname("ZEM_POP3_PASSWORD");
+    app.add_option("-w,--password", g.secret.value,
+                   "mailbox password (visible to other users: prefer the environment or the options below)")
+        ->envname("ZEM_POP3_PASSWORD");
+    AddSecretOptions(app, g.secret);
+    app.add_option("--account", g.account, "use the server, port, user and password command of account NAME");
+    app.add_option("--accounts", g.accountsFile, "the accounts file (default ~/.config/zem/accounts)")
+        ->envname("ZEM_ACCOUNTS");
     app.add_flag("--apop", g.apop, "log in with APOP instead of USER/PASS");
     AddTlsOptions(app, g.tls);
     app.add_option("--log", g.logFile, "write the library's trace of the session to FILE");
@@ -472,6 +512,28 @@ int main(int argc, char **argv) {
     } catch (const CLI::ParseError &e) {
         app.exit(e);
         return kExitUsage;
+    }
+
+    if (!g.account.empty()) {
+        Account acc;
+        std::string error;
+        if (!LoadAccount(g.accountsFile.empty() ? DefaultAccountsPath() : g.accountsFile, g.account, acc, error))
+            return Usage(error);
+        // What the command line (or its environment variables) gives wins.
+        std::string host = acc.Get("pop3_host").empty() ? acc.Get("host") : acc.Get("pop3_host");
+        if (app.count("--server") == 0 && !host.empty()) g.server = host;
+        if (app.count("--port") == 0 && acc.Port("pop3_port") > 0) g.port = acc.Port("pop3_port");
+        if (app.count("--user") == 0 && !acc.Get("user").empty()) g.user = acc.Get("user");
+        if (app.count("--apop") == 0 && acc.Get("apop") == "on") g.apop = true;
+        if (g.secret.value.empty() && g.secret.file.empty() && g.secret.command.empty()) {
+            g.secret.command = acc.Get("password_command");
+            g.secret.file = acc.Get("password_file");
+        }
+        if (app.count("--tls") == 0) {
+            if (!TlsModeFromName(acc.Get("tls"), g.tls.mode))
+                return Usage("account '" + g.account + "': unknown tls mode '" + acc.Get("tls") + "'");
+            if (g.tls.mode == ZEM_TLS_IMPLICIT && app.count("--port") == 0 && acc.Port("pop3_port") <= 0) g.port = 995;
+        }
     }
 
     InstallSignalHandlers();

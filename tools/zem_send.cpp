@@ -14,8 +14,11 @@
 
 #include <CLI/CLI.hpp>
 
+#include "accounts.h"
 #include "common.h"
 #include "tls_options.h"
+#include "message_headers.h"
+#include "secrets.h"
 
 using namespace zemtool;
 
@@ -41,7 +44,12 @@ struct Options {
     std::vector<std::string> headers;
     bool ehlo = false;
     std::string user;
-    std::string password;
+    SecretOptions secret;     // the password: file, command, environment or prompt
+    std::string account;      // --account NAME of the accounts file
+    std::string accountsFile; // --accounts FILE
+    std::string accountTls;   // the account's TLS mode, used when --tls is not given
+    bool readRecipients = false; // -t: a ready-made message, recipients from its header
+    std::string messageFile;     // -t: the message file ('-' or empty: standard input)
     std::string logFile;
     int stepDelay = -1, replyTimeout = -1, connectTimeout = -1, dataTimeout = -1;
     bool pass8bit = false;
@@ -60,6 +68,7 @@ struct Prepared {
     char attachSep = ',';
     int64_t estimate = 0;     // bytes of text and encoded attachment lines to send
     int recipients = 0;
+    std::string password;     // resolved from the secret options
     std::string tempFile;     // removed at exit
 };
 
@@ -125,7 +134,59 @@ bool InlineOrTempFile(const std::string &text, Prepared &p) {
     return ok;
 }
 
-int Prepare(const Options &o, Prepared &p) {
+// -t: the message as it stands, less its Bcc lines, in a private temporary file; the
+// recipients of its To, Cc and Bcc lines join those of the command line.
+int PrepareMessage(const Options &o, Prepared &p, std::string &from) {
+    std::string text;
+    if (o.messageFile.empty() || o.messageFile == "-") {
+        text = ReadAll(stdin);
+    } else {
+        FILE *f = std::fopen(o.messageFile.c_str(), "rb");
+        if (f == nullptr) return Usage("'" + o.messageFile + "': not a readable file");
+        text = ReadAll(f);
+        std::fclose(f);
+    }
+    MessageHeader h = ReadMessageHeader(text);
+    if (!h.complete) return Usage("the message has no header lines ending in an empty line");
+    std::vector<std::string> to = o.to, cc = o.cc, bcc = o.bcc;
+    for (const std::string &a : h.to) to.push_back(a);
+    for (const std::string &a : h.cc) cc.push_back(a);
+    for (const std::string &a : h.bcc) bcc.push_back(a);
+    if (to.empty() && cc.empty() && bcc.empty()) return Usage("-t: the message names no recipient (To, Cc, Bcc)");
+    if (int rc = JoinRecipients("To", to, p.to, p.recipients)) return rc;
+    if (int rc = JoinRecipients("Cc", cc, p.cc, p.recipients)) return rc;
+    if (int rc = JoinRecipients("Bcc", bcc, p.bcc, p.recipients)) return rc;
+    if (from.empty()) from = h.from;
+    std::string stripped = WithoutBcc(text, h);
+    const char *tmpdir = std::getenv("TMPDIR");
+    std::string tmpl = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/zem-send-XXXXXX";
+    std::vector<char> name(tmpl.begin(), tmpl.end());
+    name.push_back('\0');
+    int fd = mkstemp(name.data()); // mode 0600: the message is nobody else's business
+    if (fd < 0) return Usage("cannot write a temporary file for the message");
+    p.tempFile = name.data();
+    bool ok = write(fd, stripped.data(), stripped.size()) == static_cast<ssize_t>(stripped.size());
+    close(fd);
+    if (!ok) return Usage("cannot write a temporary file for the message");
+    p.message = p.tempFile;
+    p.estimate = static_cast<int64_t>(stripped.size());
+    return kExitOk;
+}
+
+int Prepare(Options &o, Prepared &p) {
+    if (!o.user.empty() && o.token.empty()) { // a token stands in for the password
+        std::string error;
+        if (!ResolveSecret(o.secret, "password for " + o.user, p.password, error)) return Usage(error);
+    }
+    if (o.readRecipients) {
+        if (!o.subject.empty() || !o.text.empty() || !o.textFile.empty() || o.textStdin || !o.attach.empty() ||
+            !o.headers.empty() || o.html || o.bodyType >= 0 || !o.contentType.empty())
+            return Usage("-t sends the message as it stands: no --subject, --text, --attach, --header or body type");
+        if (int rc = PrepareMessage(o, p, o.from)) return rc;
+        if (o.from.empty()) return Usage("no sender: give --from (or a From line in the message)");
+        return CheckAddress("--from", Bracketed(o.from));
+    }
+    if (o.from.empty()) return Usage("--from is required");
     if (o.to.empty()) return Usage("at least one --to is required");
     if (int rc = JoinRecipients("--to", o.to, p.to, p.recipients)) return rc;
     if (int rc = JoinRecipients("--cc", o.cc, p.cc, p.recipients)) return rc;
@@ -138,7 +199,6 @@ int Prepare(const Options &o, Prepared &p) {
     for (const std::string &h : o.headers)
         if (h.empty() || h.find_first_of("\r\n") != std::string::npos || h.find(':') == std::string::npos)
             return Usage("--header '" + h + "': expected one line of the form 'Name: value'");
-    if (!o.user.empty() && o.password.empty() && o.token.empty()) return Usage("--user needs --password or --token");
     if (!o.token.empty() && o.user.empty()) return Usage("--token needs --user");
 
     // The message text.
@@ -253,7 +313,7 @@ int ApplySettings(const Options &o, const Prepared &p) {
     zemIntegerParam(kChan, ZEM_PARAM_USE_EHLO, ehlo ? 1 : 0);
     if (!o.user.empty()) {
         zemStringParam(kChan, ZEM_STRING_USER_NAME, o.user.c_str());
-        zemStringParam(kChan, ZEM_STRING_AUTH_PASSWORD, o.password.c_str());
+        zemStringParam(kChan, ZEM_STRING_AUTH_PASSWORD, p.password.c_str());
     }
     if (!o.token.empty() && zemStringParam(kChan, ZEM_STRING_OAUTH_TOKEN, o.token.c_str()) < 0)
         return Usage("--token: longer than 4096 characters");
@@ -289,8 +349,11 @@ int Send(const Options &o, const Prepared &p) {
     }
 
     progress.SetLabel("sending", p.estimate);
-    r = zemSendEmail(kChan, p.to.c_str(), p.cc.c_str(), p.bcc.c_str(), o.subject.c_str(), p.message.c_str(),
-                     p.attachments.c_str());
+    if (o.readRecipients)
+        r = zemSendMessageFile(kChan, p.to.c_str(), p.cc.c_str(), p.bcc.c_str(), p.message.c_str());
+    else
+        r = zemSendEmail(kChan, p.to.c_str(), p.cc.c_str(), p.bcc.c_str(), o.subject.c_str(), p.message.c_str(),
+                         p.attachments.c_str());
     if (r == 0)
         r = DriveToEnd(kChan, [&] { progress.Update(zemStatistics(kChan, ZEM_STAT_BYTES_SENT)); });
     int64_t sent = zemStatistics(kChan, ZEM_STAT_BYTES_SENT);
@@ -326,9 +389,11 @@ int main(int argc, char **argv) {
         "With --user the tool greets with EHLO and authenticates with the best mechanism the\n"
         "server offers (CRAM-MD5, LOGIN, PLAIN). Timing values are milliseconds.\n\n"
         "Exit status: 0 sent; 2 bad arguments or unreadable files; 3 connection, greeting or\n"
-        "authentication failed; 4 the server refused or the transfer failed; 130 interrupted.\n\n"
+        "authentication failed; 4 the server refused or the transfer failed; 130 interrupted.\n"
+        "Passwords: --password-file, --password-command, ZEM_SMTP_PASSWORD, or a prompt on a\n"
+        "terminal. -t sends a ready-made message:  zem-send -t < message.eml\n\n"
         "Example:\n"
-        "  zem-send --server 127.0.0.1 --port 21025 --user alice@zem.test --password alice-secret \\\n"
+        "  zem-send --server 127.0.0.1 --port 21025 --user alice@zem.test --password-file ~/.zem-pass \\\n"
         "           --from alice@zem.test --to bob@zem.test --subject Report \\\n"
         "           --text 'See attached.' --attach report.pdf\n"
         "Through a provider (submission on 587 with STARTTLS, or 465 with implicit TLS):\n"
@@ -339,9 +404,15 @@ int main(int argc, char **argv) {
 
     app.add_option("-s,--server", o.server, "SMTP server name or address")->envname("ZEM_SMTP_HOST")->capture_default_str();
     app.add_option("-p,--port", o.port, "SMTP port")->envname("ZEM_SMTP_PORT")->check(CLI::Range(1, 65535))->capture_default_str();
-    app.add_option("-f,--from", o.from, "sender address")->required();
+    app.add_option("-f,--from", o.from, "sender address (-t: default the message's From)");
     app.add_option("--reply-to", o.replyTo, "Reply-To address");
-    app.add_option("-t,--to", o.to, "recipient (repeatable)")->allow_extra_args(false);
+    // -t alone (no address after it) is sendmail's -t: see --read-recipients.
+    app.add_option("-t,--to", o.to, "recipient (repeatable); '-t' alone: --read-recipients")
+        ->allow_extra_args(false)->expected(0, 1);
+    app.add_flag("--read-recipients", o.readRecipients,
+                 "send a ready-made message (standard input or --message) as it stands; recipients from its "
+                 "To, Cc and Bcc lines, Bcc lines removed");
+    app.add_option("-M,--message", o.messageFile, "with -t: the message file ('-': standard input, the default)");
     app.add_option("-c,--cc", o.cc, "copy recipient (repeatable)")->allow_extra_args(false);
     app.add_option("-b,--bcc", o.bcc, "blind copy recipient (repeatable)")->allow_extra_args(false);
     app.add_option("-S,--subject", o.subject, "subject line");
@@ -362,7 +433,13 @@ int main(int argc, char **argv) {
     app.add_option("-H,--header", o.headers, "extra header line 'Name: value' (repeatable; needs --subject)")->allow_extra_args(false);
     app.add_flag("--ehlo", o.ehlo, "greet with EHLO (implied by --user)");
     app.add_option("-u,--user", o.user, "user name for SMTP authentication")->envname("ZEM_SMTP_USER");
-    app.add_option("-w,--password", o.password, "password for SMTP authentication")->envname("ZEM_SMTP_PASSWORD");
+    app.add_option("-w,--password", o.secret.value,
+                   "password (visible to other users: prefer the environment or the options below)")
+        ->envname("ZEM_SMTP_PASSWORD");
+    AddSecretOptions(app, o.secret);
+    app.add_option("--account", o.account, "use the server, port, user and password command of account NAME");
+    app.add_option("--accounts", o.accountsFile, "the accounts file (default ~/.config/zem/accounts)")
+        ->envname("ZEM_ACCOUNTS");
     AddTlsOptions(app, o.tls);
     app.add_option("--token", o.token, "OAuth 2.0 bearer token for AUTH OAUTHBEARER or XOAUTH2 (with --user)")
         ->envname("ZEM_SMTP_TOKEN");
@@ -385,6 +462,35 @@ int main(int argc, char **argv) {
     } catch (const CLI::ParseError &e) {
         app.exit(e);
         return kExitUsage;
+    }
+
+    // "-t" without an address leaves an empty entry: sendmail's -t.
+    std::vector<std::string> to;
+    for (const std::string &a : o.to) {
+        if (a.empty()) o.readRecipients = true;
+        else to.push_back(a);
+    }
+    o.to = to;
+    if (!o.account.empty()) {
+        Account acc;
+        std::string error;
+        if (!LoadAccount(o.accountsFile.empty() ? DefaultAccountsPath() : o.accountsFile, o.account, acc, error))
+            return Usage(error);
+        // What the command line (or its environment variables) gives wins.
+        std::string host = acc.Get("smtp_host").empty() ? acc.Get("host") : acc.Get("smtp_host");
+        if (app.count("--server") == 0 && !host.empty()) o.server = host;
+        if (app.count("--port") == 0 && acc.Port("smtp_port") > 0) o.port = acc.Port("smtp_port");
+        if (app.count("--user") == 0) o.user = acc.Get("user");
+        if (app.count("--from") == 0) o.from = acc.Get("from");
+        if (o.secret.value.empty() && o.secret.file.empty() && o.secret.command.empty()) {
+            o.secret.command = acc.Get("password_command");
+            o.secret.file = acc.Get("password_file");
+        }
+        if (app.count("--tls") == 0) {
+            if (!TlsModeFromName(acc.Get("tls"), o.tls.mode))
+                return Usage("account '" + o.account + "': unknown tls mode '" + acc.Get("tls") + "'");
+            if (o.tls.mode == ZEM_TLS_IMPLICIT && app.count("--port") == 0 && acc.Port("smtp_port") <= 0) o.port = 465;
+        }
     }
 
     InstallSignalHandlers();

@@ -22,7 +22,8 @@ struct Dispatch {
     Dispatch() {
         const StateTable *modules[] = {&kConnectionStates, &kSmtpSessionStates, &kSmtpAuthStates,
                                        &kSmtpSendStates,   &kPop3SessionStates, &kPop3RetrievalStates,
-                                       &kTlsStates,        &kSmtpStartTlsStates, &kPop3StlsStates};
+                                       &kTlsStates,        &kSmtpStartTlsStates, &kPop3StlsStates,
+                                       &kSmtpMessageFileStates};
         for (const StateTable *t : modules)
             for (int32_t i = 0; i < t->count; ++i) byNumber[t->entries[i].number] = t->entries[i].run;
     }

@@ -196,6 +196,13 @@ struct Channel {
     char TlsOut[kTlsOutSize];
     // Outgoing mail: EHLO offers, extension settings, per-recipient results.
     OutgoingFields Out;
+    // ---- Sending a ready-made message file (zemSendMessageFile) ------------------------
+    char *MessageFile;        // its path, block 5
+    uint8_t SendsMessageFile; // the DATA reply leads to the message file states
+    uint8_t FileLineStart;    // the next byte read starts a line (dot-stuffing)
+    uint8_t FileAfterCr;      // the last byte read was a CR, already sent as CR LF
+    int32_t FileOutPos;       // ReadAhead[FileOutPos .. FileOutEnd) is not sent yet
+    int32_t FileOutEnd;
 
     char RecvBuffer[kRingSize];
     int32_t RingHead;

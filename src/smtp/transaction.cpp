@@ -13,6 +13,7 @@
 #include "smtp/date_line.h"
 #include "smtp/envelope.h"
 #include "smtp/headers.h"
+#include "smtp/message_file.h"
 #include "smtp/session.h"
 #include "smtp/text_lines.h"
 #include "text/charset.h"
@@ -221,7 +222,7 @@ int32_t SendDataCommand(Channel &ch, Tick now) { // 209
 int32_t CheckDataReply(Channel &ch, Tick) { // 210
     int32_t r = ReadAccepted(ch, 0);
     if (r <= 0) return r;
-    ch.NextState = 220;
+    ch.NextState = ch.SendsMessageFile ? kSendMessageFileState : 220; // zemSendMessageFile
     return kStepOn;
 }
 
@@ -366,7 +367,7 @@ int32_t CheckGroupDataReply(Channel &ch, Tick) { // 214
     if (ch.Out.Accepted == 0) return FailSend(ch, 0, ZEM_ERR_ALL_REFUSED);
     if (int32_t c = CheckSmtpReply(ch)) return FailSend(ch, 0, c);
     if (ch.ReplyCode >= 400) return FailSend(ch, 0, ZEM_ERR_SMTP);
-    ch.NextState = 220;
+    ch.NextState = ch.SendsMessageFile ? kSendMessageFileState : 220; // zemSendMessageFile
     return kStepOn;
 }
 
@@ -910,6 +911,7 @@ extern "C" ZEM_API int32_t zemSendEmail(int32_t Chan, const char *To, const char
     ch.Out.Accepted = ch.Out.Refused = 0;
     ch.Out.RefusedList[0] = 0;
     ch.Out.UseSmtpUtf8 = ch.Out.Pipelined = 0;
+    ch.SendsMessageFile = 0;
     CloseSendFile(ch); // one an earlier send left open when it timed out
     if (!Given(To)) return ZEM_ERR_NO_RECIPIENT;
     if (int32_t r = TakeList(ch, To, kSlotTo, &ch.ToList)) return r;

@@ -79,6 +79,7 @@ std::vector<int32_t> ChannelCallResults(int32_t chan) {
         zemSmtpConnect(chan, "127.0.0.1", "<a@b.c>", ""),
         zemVerifyUser(chan, "<a@b.c>"),
         zemSendEmail(chan, "<a@b.c>", "", "", "subject", "text", ""),
+        zemSendMessageFile(chan, "<a@b.c>", "", "", "message.eml"),
         zemPop3Connect(chan, "127.0.0.1", "user", "password"),
         zemGetEmailCount(chan),
         zemGetEmailSize(chan, 1),
