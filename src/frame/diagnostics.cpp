@@ -11,7 +11,9 @@
 namespace zem {
 namespace {
 
+// Copies at most len - 1 characters and a NUL; a buffer without room (len <= 0) is left alone.
 int32_t CopyOut(char *buf, int32_t len, const char *text, int32_t max) {
+    if (len <= 0) return 0;
     int32_t n = 0;
     while (n < len - 1 && n < max && text[n] != 0) {
         buf[n] = text[n];
@@ -66,8 +68,10 @@ extern "C" ZEM_API int32_t zemDebug(int32_t Chan, int32_t Index, char *Buffer, i
         CheckAllBlocks(ReportDamagedBlock);
         return 0;
     }
-    if (Buffer == nullptr || BufLen <= 0) return 0; // a buffer without room is never written
-    Buffer[0] = 0;
+    if (Buffer == nullptr) return 0;
+    // The channel check comes before anything that depends on BufLen; a buffer without
+    // room (BufLen 0 or less) is never written, the copies below included.
+    if (BufLen > 0) Buffer[0] = 0;
     Channel *chp = nullptr;
     if (int32_t r = FindChannel(Chan, &chp)) return r;
     Channel &ch = *chp;

@@ -158,6 +158,26 @@ TEST_F(Diagnostics, ChannelCheckLeavesTheEmptyText) {
     EXPECT_EQ(zemDebug(0, 5, nullptr, 80), 0);
 }
 
+// The channel check answers whatever the buffer's size; a size of 0 or less only keeps the
+// buffer untouched.
+TEST_F(Diagnostics, ChannelCheckComesBeforeTheBufferSize) {
+    for (int32_t len : {0, -1, INT_MIN}) {
+        char buf[4] = {kSentinel, kSentinel, kSentinel, kSentinel};
+        EXPECT_EQ(zemDebug(4, 5, buf, len), ZEM_ERR_CHANNEL_RANGE) << len;
+        EXPECT_EQ(zemDebug(-1, ZEM_DEBUG_LAST_REPLY, buf, len), ZEM_ERR_CHANNEL_RANGE) << len;
+        EXPECT_EQ(zemDebug(0, ZEM_DEBUG_RETRIEVAL_BUFFER, buf, len), ZEM_ERR_NULL_POINTER) << len;
+        for (char c : buf) EXPECT_EQ(c, kSentinel) << len;
+    }
+    zemRelease();
+    for (int32_t len : {4, 0, -1}) {
+        char buf[4] = {kSentinel, kSentinel, kSentinel, kSentinel};
+        EXPECT_EQ(zemDebug(0, 5, buf, len), ZEM_ERR_NOT_ATTACHED) << len;
+        EXPECT_EQ(buf[0], len > 0 ? 0 : kSentinel) << len;
+        for (int i = 1; i < 4; ++i) EXPECT_EQ(buf[i], kSentinel) << len;
+    }
+    EXPECT_EQ(zemDebug(-2, 0, nullptr, 0), 0); // the memory check needs no library
+}
+
 TEST_F(Diagnostics, FreshChannelTextsAreEmpty) {
     for (int32_t index : {ZEM_DEBUG_LAST_REPLY, ZEM_DEBUG_SAVED_LIST, ZEM_DEBUG_LAST_RECIPIENT, ZEM_DEBUG_LOCAL_ADDR}) {
         SCOPED_TRACE(index);
