@@ -23,6 +23,7 @@ struct TlsCli {
 inline void AddTlsOptions(CLI::App &app, TlsCli &t) {
     static const std::map<std::string, int> kModes = {{"none", ZEM_TLS_NONE},
                                                       {"starttls", ZEM_TLS_STARTTLS},
+                                                      {"on", ZEM_TLS_STARTTLS},
                                                       {"implicit", ZEM_TLS_IMPLICIT},
                                                       {"opportunistic", ZEM_TLS_OPPORTUNISTIC}};
     app.add_option("--tls", t.mode,
@@ -39,11 +40,12 @@ inline void AddTlsOptions(CLI::App &app, TlsCli &t) {
     app.add_flag("--insecure", t.insecure, "do not verify the server certificate (logged; for tests only)");
 }
 
-// The TLS mode named in an accounts file ("none"/"off", "starttls", "implicit",
-// "opportunistic"); false for another name.
+// The TLS mode named in an accounts file ("none"/"off", "starttls" or "on" as msmtp
+// writes it, "implicit", "opportunistic"); false for another name.
 inline bool TlsModeFromName(const std::string &name, int &mode) {
     static const std::map<std::string, int> kNames = {{"", ZEM_TLS_NONE},           {"off", ZEM_TLS_NONE},
                                                       {"none", ZEM_TLS_NONE},       {"starttls", ZEM_TLS_STARTTLS},
+                                                      {"on", ZEM_TLS_STARTTLS},
                                                       {"implicit", ZEM_TLS_IMPLICIT}, {"opportunistic", ZEM_TLS_OPPORTUNISTIC}};
     auto it = kNames.find(name);
     if (it == kNames.end()) return false;
