@@ -11,7 +11,7 @@ root=$(pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
 need=()
-for pkg in build-essential cmake g++ libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev python3 pkg-config binutils libssl-dev openssl; do
+for pkg in build-essential cmake g++ libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev python3 pkg-config binutils libssl-dev openssl mpack s-nail; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
