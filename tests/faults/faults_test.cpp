@@ -190,6 +190,10 @@ bool MayAccept(Protocol proto, int exchange, Fault fault) {
         return false;
     }
     if (exchange == 9) return true; // QUIT
+    // A positive status line followed by lines nobody asked for: the status is right, the
+    // lines are the next request's problem (like a second reply).
+    if ((fault == Fault::FloodMultiline || fault == Fault::NeverEnding) && exchange >= 1 && exchange <= 4) return true;
+    if ((fault == Fault::FloodMultiline || fault == Fault::NeverEnding) && exchange == 8) return true;
     // UIDL for one message stores the one line that comes, its status not examined.
     if (exchange == 5) return true;
     // A STAT, LIST or DELE reply that is not positive is a refusal: 0, not an error.
