@@ -11,7 +11,7 @@ root=$(pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
 need=()
-for pkg in build-essential cmake g++ libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev python3 pkg-config binutils libssl-dev openssl mpack s-nail; do
+for pkg in build-essential cmake g++ libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev python3 pkg-config binutils libssl-dev openssl mpack s-nail clang-14 libclang-rt-14-dev; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
@@ -30,6 +30,10 @@ if [ $quick -eq 1 ]; then
   exit 0
 fi
 ctest --test-dir "$root/build" -L unit --output-on-failure -j"$jobs"
+# Fault injection: every case is its own process, bounded by its own time-out.
+ctest --test-dir "$root/build" -L faults --output-on-failure -j"$jobs"
+# Each fuzz target for a minute; a crash prints its reproducer and fails the run.
+CXX=clang++-14 "$root/scripts/fuzz.sh" 60
 # The integration suite starts real servers on fixed loopback ports: run it serially.
 ctest --test-dir "$root/build" -L integration --output-on-failure
 

@@ -233,10 +233,12 @@ void FaultServer::Inject(int fd, const Exchange &ex) {
         return;
     }
     case Fault::LongLine: {
-        std::string l = smtp ? "250 " : "+OK ";
-        l += std::string(10 * 1024 * 1024, 'x');
-        l += "\r\n";
-        SendAll(fd, count(l));
+        // Sent in pieces from one small buffer, so the server's own memory stays flat.
+        if (!SendAll(fd, count(smtp ? "250 " : "+OK "))) return;
+        const std::string piece(64 * 1024, 'x');
+        for (int i = 0; i < 160; ++i)
+            if (!SendAll(fd, count(piece))) return;
+        SendAll(fd, count("\r\n"));
         return;
     }
     case Fault::NeverEnding: {

@@ -190,8 +190,16 @@ bool MayAccept(Protocol proto, int exchange, Fault fault) {
         return false;
     }
     if (exchange == 9) return true; // QUIT
-    // A refused STAT, LIST or DELE reads as 0 ("0 when refused").
-    if (fault == Fault::WrongCode && (exchange == 3 || exchange == 4 || exchange == 8)) return true;
+    // A positive status line followed by lines nobody asked for: the status is right, the
+    // lines are the next request's problem (like a second reply).
+    if ((fault == Fault::FloodMultiline || fault == Fault::NeverEnding) && exchange >= 1 && exchange <= 4) return true;
+    if ((fault == Fault::FloodMultiline || fault == Fault::NeverEnding) && exchange == 8) return true;
+    // UIDL for one message stores the one line that comes, its status not examined.
+    if (exchange == 5) return true;
+    // A STAT, LIST or DELE reply that is not positive is a refusal: 0, not an error.
+    if ((fault == Fault::WrongCode || fault == Fault::Garbage || fault == Fault::NulBytes) &&
+        (exchange == 3 || exchange == 4 || exchange == 8))
+        return true;
     return false;
 }
 

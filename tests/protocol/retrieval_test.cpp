@@ -70,7 +70,7 @@ std::string TopReply300() {
 // ---- TOP --------------------------------------------------------------------------------
 
 TEST_F(RetrievalTest, TopArgumentsAreCheckedInOrder) {
-    char buf[200];
+    char buf[200] = {}; // the library looks at the first bytes for the "*" mark
     EXPECT_EQ(zemGetEmailLines(0, 1, 5, buf, sizeof buf), ZEM_ERR_POP3_ONLY);
     Chan().Protocol = 'P';
     EXPECT_EQ(zemGetEmailLines(0, 0, 5, buf, sizeof buf), ZEM_ERR_NO_SUCH_MESSAGE);
