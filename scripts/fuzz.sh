@@ -43,7 +43,7 @@ for t in "${targets[@]}"; do
     wrap=""
     # The protocol targets cap the library's sleeps (fuzz/hostile_server.h).
     case $t in smtp|pop3) wrap="-Wl,--wrap=_ZN3zem7SleepMsEi" ;; esac
-    $cxx $common -fsanitize=fuzzer "$root/fuzz/${t}_fuzz.cpp" "${objs[@]}" -lpthread $wrap -o "$build/${t}_fuzz"
+    $cxx $common -fsanitize=fuzzer "$root/fuzz/${t}_fuzz.cpp" "${objs[@]}" -lssl -lcrypto -lpthread $wrap -o "$build/${t}_fuzz"
     echo "built $build/${t}_fuzz"
 done
 [ "$seconds" -gt 0 ] || exit 0
