@@ -42,7 +42,7 @@ using namespace zem;
 namespace {
 
 std::string gDir;             // per-process scratch directory
-alignas(64) unsigned char gRecord[sizeof(Channel) + kRingSize + sizeof(DecoderArea)];
+alignas(64) unsigned char gRecord[sizeof(Channel) + kRingSize + kDecoderAreaSize];
 unsigned long gRuns = 0;
 
 constexpr unsigned char kCanary = 0xA5;

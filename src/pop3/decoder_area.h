@@ -52,9 +52,17 @@ struct DecoderArea {
     alignas(16) char EmlBlock[kWriteBlock + 8];
 };
 
-constexpr int32_t kDecoderAreaSize = static_cast<int32_t>(sizeof(DecoderArea));
+// The area lies after the receive ring, at the next 16-byte boundary (the record in front
+// of it grows with the features of the channel, so its end is not always aligned).
+constexpr int32_t kDecoderAreaOffset =
+    static_cast<int32_t>((sizeof(Channel) + kRingSize + alignof(DecoderArea) - 1) / alignof(DecoderArea) *
+                         alignof(DecoderArea));
+// Bytes block 0 holds after the record and its ring: the padding and the area.
+constexpr int32_t kDecoderAreaSize =
+    kDecoderAreaOffset - static_cast<int32_t>(sizeof(Channel)) - kRingSize + static_cast<int32_t>(sizeof(DecoderArea));
 
-// The area lies right after the receive ring.
-inline DecoderArea &Decoder(Channel &ch) { return *reinterpret_cast<DecoderArea *>(RecvRing(ch) + kRingSize); }
+inline DecoderArea &Decoder(Channel &ch) {
+    return *reinterpret_cast<DecoderArea *>(reinterpret_cast<char *>(&ch) + kDecoderAreaOffset);
+}
 
 } // namespace zem
