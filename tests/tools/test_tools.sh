@@ -281,7 +281,7 @@ account other
 user nobody@zem.test
 ACCOUNTS
 chmod 600 "$acc"
-run "zem-send --account" 0 "$send" --accounts "$acc" --account carol --to "$user" -S "account" -m x --log "$work/acc.log"
+run "zem-send --account" 0 env -u ZEM_SMTP_PORT -u ZEM_SMTP_HOST "$send" --accounts "$acc" --account carol --to "$user" -S "account" -m x --log "$work/acc.log"
 has "the account's port and user were used" "$work/acc.log" "^S: AUTH LOGIN"
 run "zem-pop --account" 0 env -u ZEM_POP3_USER -u ZEM_POP3_PASSWORD "$pop" --accounts "$acc" --account carol count
 run "an unknown account" 2 "$send" --accounts "$acc" --account nosuch --to "$user" -m x
