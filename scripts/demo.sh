@@ -28,7 +28,7 @@ fail() { printf '\nDEMO FAILED: %s\n' "$*" >&2; exit 1; }
 
 step "Checking the build dependencies"
 need=()
-for pkg in build-essential cmake g++ pkg-config libcli11-dev; do
+for pkg in build-essential cmake g++ pkg-config libssl-dev libcli11-dev; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
@@ -59,7 +59,9 @@ step "Starting the loopback mail servers"
 set -a
 eval "$("$servers" env)"
 set +a
-zpop() { "$pop" --server "$ZEM_POP3_HOST" --port "$ZEM_POP3_PORT" --user alice@zem.test --password alice-secret "$@"; }
+# The password comes from the environment, never from the command line (ps shows that).
+export ZEM_POP3_PASSWORD=alice-secret ZEM_SMTP_PASSWORD=alice-secret
+zpop() { "$pop" --server "$ZEM_POP3_HOST" --port "$ZEM_POP3_PORT" --user alice@zem.test "$@"; }
 before="$(zpop -q count)" || fail "zem-pop count failed"
 echo "alice@zem.test has $before message(s)"
 
@@ -69,7 +71,7 @@ mkdir -p "$work"
 head -c 300000 /dev/urandom >"$work/random.bin"
 subject="ZEM32 demo $(date +%Y%m%d-%H%M%S)-$$"
 "$send" --server "$ZEM_SMTP_HOST" --port "$ZEM_SMTP_PORT" \
-  --user alice@zem.test --password alice-secret \
+  --user alice@zem.test \
   --from alice@zem.test --to alice@zem.test \
   --subject "$subject" --text "A random attachment, sent by zem-send." \
   --attach "$work/random.bin" --log "$work/send.log" || fail "zem-send failed (log: $work/send.log)"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks, builds ZEM32 and runs every test: the unit
 # and protocol tests, the integration suite against real Postfix and Dovecot on loopback,
-# and the unit and protocol tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# the manual pages, the Debian packages, the README's build commands in a clean clone, and
+# the unit and protocol tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
 #
 #   scripts/test.sh            everything
 #   scripts/test.sh --quick    one build, unit and protocol tests only
@@ -11,7 +12,8 @@ root=$(pwd)
 jobs=$(nproc 2>/dev/null || echo 2)
 
 need=()
-for pkg in build-essential cmake g++ libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev python3 pkg-config binutils libssl-dev openssl mpack s-nail clang-14 libclang-rt-14-dev; do
+for pkg in build-essential cmake g++ libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev python3 pkg-config binutils \
+           libssl-dev openssl mpack s-nail clang-14 libclang-rt-14-dev mandoc dpkg-dev git man-db; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then
@@ -26,7 +28,7 @@ quick=0
 cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$root/build" -j"$jobs"
 if [ $quick -eq 1 ]; then
-  ctest --test-dir "$root/build" -L unit --output-on-failure -j"$jobs"
+  ctest --test-dir "$root/build" -L 'unit|docs' --output-on-failure -j"$jobs"
   exit 0
 fi
 ctest --test-dir "$root/build" -L unit --output-on-failure -j"$jobs"
@@ -36,6 +38,13 @@ ctest --test-dir "$root/build" -L faults --output-on-failure -j"$jobs"
 CXX=clang++-14 "$root/scripts/fuzz.sh" 60
 # The integration suite starts real servers on fixed loopback ports: run it serially.
 ctest --test-dir "$root/build" -L integration --output-on-failure
+# Every export has its manual page and every page is clean; the Debian packages build,
+# install, serve the examples and go again; the README's build commands work in a clean
+# clone with and without the optional packages.
+ctest --test-dir "$root/build" -L 'docs|package' --output-on-failure
+if git -C "$root" rev-parse --git-dir >/dev/null 2>&1; then
+  tests/fresh/test_fresh_clone.sh "$root" both
+fi
 
 cmake -S "$root" -B "$root/build-asan" -DCMAKE_BUILD_TYPE=Debug -DZEM_SANITIZE=ON -DZEM_BENCH=OFF -DZEM_TOOLS=OFF >/dev/null
 cmake --build "$root/build-asan" -j"$jobs"

@@ -113,7 +113,7 @@ run "zem-send with a missing attachment" 2 "$send" "${base[@]}" -t "$user" -a "$
 run "zem-send with a missing text file" 2 "$send" "${base[@]}" -t "$user" -F "$work/none.txt"
 run "zem-send --text with --text-file" 2 "$send" "${base[@]}" -t "$user" -m x -F "$work/body.txt"
 run "zem-send --header without --subject" 2 "$send" "${base[@]}" -t "$user" -H "X-A: b"
-run "zem-send --user without --password" 2 "$send" "${base[@]}" -t "$user" -u "$user"
+run "zem-send --user without a password" 2 "$send" "${base[@]}" -t "$user" -u "$user" </dev/null
 run "zem-send --port 0" 2 "$send" -p 0 -f "$user" -t "$user"
 run "zem-send --body-type 7" 2 "$send" "${base[@]}" -t "$user" --body-type 7
 run "zem-send --log into a missing directory" 2 "$send" "${base[@]}" -t "$user" --log "$work/none/x.log"
@@ -227,7 +227,7 @@ equal "the deleted message is gone" "$(find_msg "at text")" 0
 run "fetch-all --delete into an unusable directory" 2 "$pop" fetch-all --delete --dir "$work/not-a-dir/sub"
 equal "nothing was deleted when nothing could be saved" "$(count)" "$((before - 1))"
 run "fetch-all --delete (APOP)" 0 "$pop" --apop fetch-all --delete --dir "$work/all"
-has "fetch-all reports every message" "$work/out" "^saved $((before - 1)) of $((before - 1)) messages, deleted $((before - 1))$"
+has "fetch-all reports every message" "$work/out" "^saved $((before - 1)) of $((before - 1)) messages, deleted $((before - 1)) \([0-9.]+ [KMG]?i?B in [0-9.]+ s\)$"
 equal "one file per message" "$(ls "$work/all"/*.eml | wc -l)" "$((before - 1))"
 same "fetch-all decoded the attachments" "$work/cram.bin" "$work/all/cram.bin"
 equal "the mailbox is empty" "$(count)" 0
@@ -247,6 +247,88 @@ has "the POP3 refusal is shown" "$work/err" "server reply: -ERR"
 run "APOP with a wrong password" 3 "$pop" --apop -w wrong count
 run "POP3 on a closed port" 3 "$pop" -p 1 count
 equal "no mail arrived from refused sends" "$(count)" 0
+
+echo "# passwords, accounts and ready-made messages"
+printf '%s\n' "$pass" >"$work/pass.txt"
+cram=(-p "$ZEM_SMTP_PORT_CRAM" -u "$user" -f "$user" --to "$user")
+run "password from --password-file" 0 "$send" "${cram[@]}" --password-file "$work/pass.txt" -S "pw file" -m x \
+  -a "$work/big.bin"
+run "password from --password-command" 0 "$send" "${cram[@]}" --password-command "cat '$work/pass.txt'" -S "pw command" -m x
+run "password from the environment" 0 env ZEM_SMTP_PASSWORD="$pass" "$send" "${cram[@]}" -S "pw env" -m x
+run "a failing --password-command" 2 "$send" "${cram[@]}" --password-command false -m x
+has "the failing command is named" "$work/err" "password-command 'false' failed"
+run "no password and no terminal" 2 "$send" "${cram[@]}" -m x </dev/null
+run "a missing --password-file" 2 "$send" "${cram[@]}" --password-file "$work/none.txt" -m x
+run "zem-pop password from --password-file" 0 env -u ZEM_POP3_PASSWORD "$pop" --password-file "$work/pass.txt" count
+run "zem-pop password from --password-command" 0 env -u ZEM_POP3_PASSWORD "$pop" --password-command "cat '$work/pass.txt'" count
+run "zem-pop without a password" 2 env -u ZEM_POP3_PASSWORD "$pop" count </dev/null
+
+acc="$work/accounts"
+cat >"$acc" <<ACCOUNTS
+# the test mailbox
+defaults
+host 127.0.0.1
+tls off
+
+account carol
+smtp_port $ZEM_SMTP_PORT_LOGIN
+pop3_port $ZEM_POP3_PORT
+user $user
+from Carol <$user>
+password_command cat '$work/pass.txt'
+
+account other
+user nobody@zem.test
+ACCOUNTS
+chmod 600 "$acc"
+run "zem-send --account" 0 env -u ZEM_SMTP_PORT -u ZEM_SMTP_HOST "$send" --accounts "$acc" --account carol --to "$user" -S "account" -m x --log "$work/acc.log"
+has "the account's port and user were used" "$work/acc.log" "^S: AUTH LOGIN"
+run "zem-pop --account" 0 env -u ZEM_POP3_USER -u ZEM_POP3_PASSWORD "$pop" --accounts "$acc" --account carol count
+run "an unknown account" 2 "$send" --accounts "$acc" --account nosuch --to "$user" -m x
+has "the unknown account is named" "$work/err" "no account 'nosuch'"
+chmod 640 "$acc"
+run "an accounts file readable by the group is refused" 2 "$send" --accounts "$acc" --account carol --to "$user" -m x
+has "the refusal says why" "$work/err" "open to other users .*chmod 600"
+chmod 604 "$acc"
+run "an accounts file readable by others is refused (zem-pop)" 2 env -u ZEM_POP3_PASSWORD "$pop" --accounts "$acc" --account carol count
+chmod 600 "$acc"
+
+# -t: recipients from To and Bcc, the Bcc line (folded) removed, the rest as it stands.
+printf 'From: Carol <%s>\nTo: "Carol, C." <%s>\nBcc: Hidden <%s>,\n  %s\nSubject: ready-made\nX-Ready: kept\n\nfirst line\n.a line with a dot\n.\nlast line' \
+  "$user" "$user" "$user" "$user" >"$work/ready.eml"
+run "zem-send -t from standard input" 0 "$send" -p "$ZEM_SMTP_PORT_NOAUTH" -t --log "$work/ready.log" <"$work/ready.eml"
+equal "one RCPT TO per To and Bcc address" "$(grep -c '^S: RCPT TO:<carol@zem.test>' "$work/ready.log")" 3
+hasnt "no Bcc line went to the server" "$work/ready.log" "^S: Bcc:"
+has "the summary names the recipients" "$work/out" "^zem-send: sent .* to 3 recipients via"
+printf 'Bcc: %s\nSubject: bcc only\n\nonly a blind copy\n' "$user" >"$work/bcc-only.eml"
+run "zem-send -t -M with a Bcc recipient only" 0 "$send" -p "$ZEM_SMTP_PORT_NOAUTH" -f "$user" -t -M "$work/bcc-only.eml"
+printf 'Subject: nobody\n\nno recipient\n' >"$work/none.eml"
+run "zem-send -t without recipients" 2 "$send" -p "$ZEM_SMTP_PORT_NOAUTH" -f "$user" -t -M "$work/none.eml"
+run "zem-send -t with --subject" 2 "$send" -p "$ZEM_SMTP_PORT_NOAUTH" -t -S x <"$work/ready.eml"
+wait_mail 6 # three passwords, the account, two -t messages
+index_subjects
+# The message as Dovecot stored it, dot-stuffing undone by the servers.
+f="$(grep -l '^X-Ready: kept' "$maildir"/new/* "$maildir"/cur/* 2>/dev/null | head -n1)"
+[ -n "$f" ] || f="$work/none.eml"
+hasnt "the delivered message has no Bcc line" "$f" "^Bcc:"
+hasnt "nor the hidden address's name" "$f" "Hidden"
+has "its own header lines arrived as they stand" "$f" "^X-Ready: kept"
+has "the To line arrived" "$f" '^To: "Carol, C\." <carol@zem.test>'
+has "a line starting with a dot arrived with one dot" "$f" "^\.a line with a dot"
+has "a lone dot line arrived" "$f" "^\.$"
+has "the last line without a line end arrived" "$f" "^last line"
+m=$(find_msg "bcc only")
+run "fetch the blind copy" 0 "$pop" top "$m" 5
+hasnt "the blind copy has no Bcc line" "$work/out" "^Bcc:"
+has "the blind copy's text arrived" "$work/out" "^only a blind copy"
+if command -v script >/dev/null; then
+  script -qec "$(printf '%q ' "$pop" fetch-all --delete --dir "$work/all2")" /dev/null >"$work/tty.out" 2>&1 </dev/null
+  has "fetch-all shows one bar over the messages and bytes" "$work/tty.out" "message [1-6]/6 \[#*-*\] +[0-9]+% .* / [0-9.]+ MiB"
+  has "fetch-all sums up on a terminal" "$work/tty.out" "saved 6 of 6 messages, deleted 6 \([0-9.]+ [KM]?i?B in [0-9.]+ s\)"
+else
+  run "fetch-all --delete" 0 "$pop" fetch-all --delete --dir "$work/all2"
+fi
+equal "the mailbox is empty again" "$(count)" 0
 
 echo "# examples"
 ex="$work/examples"
