@@ -93,7 +93,12 @@ int32_t ContinueHandshake(Channel &ch, Tick now) { // 109
         ch.WaitWritable = 1;
         return kStepOn;
     }
-    if (r == kTlsWantRead) return kStepOn;
+    if (r == kTlsWantRead) {
+        // The server's next flight has not come yet: a millisecond's rest keeps a
+        // blocking connect from spinning on the handshake while it travels.
+        ch.WakeTick = After(now, 1);
+        return kStepOn;
+    }
     if (r != 1) return HandshakeFailed(ch);
     CopyText(ch.TlsProtocolText, TlsProtocolName(ch.Tls), sizeof ch.TlsProtocolText - 1);
     CopyText(ch.TlsCipherText, TlsCipherName(ch.Tls), sizeof ch.TlsCipherText - 1);

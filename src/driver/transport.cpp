@@ -96,10 +96,11 @@ int32_t PollSocket(Channel &ch, int kind) {
     // A socket that is closed (or was never opened by this channel) answers yes to every
     // kind, so waiting loops end at once and the next read or send reports the failure.
     if (!ch.SocketOpen) return 1;
+    // Input is awaited: what TLS gathered for sending must go out first (outside the
+    // lock, since a full socket may make it wait).
+    if (ch.Tls != nullptr && kind == kPollReadable && FlushTls(ch) < 0) return 1;
     LibraryLockGuard lock;
     if (ch.Tls != nullptr && kind == kPollReadable) {
-        // Input is awaited: what was gathered for sending must go out first.
-        if (FlushTls(ch) < 0) return 1;
         // Under TLS, input is readable once a whole record can be decrypted: bytes already
         // decrypted count, a record still arriving does not. An ended or broken stream
         // answers yes, so the next read reports it.
