@@ -94,6 +94,7 @@ int32_t ContinueHandshake(Channel &ch, Tick now) { // 109
         return kStepOn;
     }
     if (r == kTlsWantRead) {
+        // The server's next flight has not come yet: the blocking loop polls for it.
         ch.WantReady = 1;
         return kStepOn;
     }

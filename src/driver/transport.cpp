@@ -94,6 +94,9 @@ int32_t StartConnect(int32_t chan, uint32_t addr, uint16_t port) {
 int32_t InputReady(Channel &ch, int *waitKind) {
     *waitKind = kPollReadable;
     if (!ch.SocketOpen) return 1;
+    // Input is awaited: what TLS gathered for sending must go out first (outside the
+    // lock, since a full socket may make it wait).
+    if (ch.Tls != nullptr && FlushTls(ch) < 0) return 1;
     LibraryLockGuard lock;
     if (ch.Tls == nullptr) return SocketPoll(ch.Socket, kPollReadable);
     // Under TLS, input is readable once a whole record can be decrypted: bytes already
@@ -163,6 +166,7 @@ int32_t StreamRecv(Channel &ch, char *buf, int32_t max) {
         int32_t n = SocketRecv(ch.Socket, buf, max);
         return n <= 0 ? -1 : n;
     }
+    if (FlushTls(ch) < 0) return -1;
     int32_t n = TlsRead(ch.Tls, buf, max);
     if (n > 0) return n;
     if (n == kTlsWantRead || n == kTlsWantWrite) return 0;
@@ -170,14 +174,43 @@ int32_t StreamRecv(Channel &ch, char *buf, int32_t max) {
 }
 
 void DropTls(Channel &ch) {
+    ch.TlsOutFill = 0;
+    ch.TlsBroken = 0;
     if (ch.Tls == nullptr) return;
     TlsFree(ch.Tls, false);
     ch.Tls = nullptr;
 }
 
+int32_t FlushTls(Channel &ch) {
+    if (ch.TlsOutFill == 0) return 1;
+    if (ch.TlsBroken < 0) return ch.TlsBroken;
+    int32_t n = ch.TlsOutFill;
+    ch.TlsOutFill = 0;
+    int32_t r = TlsSendAll(ch, ch.TlsOut, n);
+    if (r < 0) {
+        ch.TlsBroken = r; // reported by the next send; reads see a stream that ended
+        return r;
+    }
+    return 1;
+}
+
+// Under TLS, small writes gather into full records (one line a record would cost a
+// record header, a MAC and a system call per line on both sides); what is gathered goes
+// out before the channel waits for input and before the close.
+int32_t SendTls(Channel &ch, const char *bytes, int32_t count) {
+    if (ch.TlsBroken < 0) return ch.TlsBroken;
+    if (ch.TlsOutFill + count > kTlsOutSize) {
+        if (int32_t r = FlushTls(ch); r < 0) return r;
+    }
+    if (count >= kTlsOutSize) return TlsSendAll(ch, bytes, count);
+    std::memcpy(ch.TlsOut + ch.TlsOutFill, bytes, static_cast<size_t>(count));
+    ch.TlsOutFill += count;
+    return count;
+}
+
 int32_t SendData(Channel &ch, const char *bytes, int32_t count) {
     if (!ch.SocketOpen) return -10038; // not a valid socket: never write to a stranger's descriptor
-    int32_t r = ch.Tls != nullptr ? TlsSendAll(ch, bytes, count) : SocketSend(ch.Socket, bytes, count);
+    int32_t r = ch.Tls != nullptr ? SendTls(ch, bytes, count) : SocketSend(ch.Socket, bytes, count);
     if (r < 0) return r;
     LogTraffic(ch, "S: ", bytes, count);
     return r;
@@ -198,11 +231,12 @@ int32_t SendText(Channel &ch, const char *text) { return SendData(ch, text, stat
 int32_t CloseSocket(Channel &ch) {
     LogText(ch, "Closing socket\r\n");
     if (!ch.SocketOpen) return 1; // already closed: never close a descriptor twice
+    if (ch.Tls != nullptr) FlushTls(ch); // what TLS gathered goes out before close_notify
     int32_t r;
     {
         LibraryLockGuard lock;
         if (ch.Tls != nullptr) {
-            TlsFree(ch.Tls, true); // close_notify, one attempt
+            TlsFree(ch.Tls, ch.TlsBroken == 0); // close_notify, one attempt
             ch.Tls = nullptr;
         }
         r = SocketCloseLinger(ch.Socket);

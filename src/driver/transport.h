@@ -35,5 +35,7 @@ int32_t StreamRecv(Channel &ch, char *buf, int32_t max);
 // Frees the TLS session without a word to the peer (the caller holds the lock or owns
 // the socket alone).
 void DropTls(Channel &ch);
+// Sends what TLS writes have gathered: 1, or the socket code of the failure.
+int32_t FlushTls(Channel &ch);
 
 } // namespace zem

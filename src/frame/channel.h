@@ -18,7 +18,8 @@ constexpr int kBlockCount = kMaxChannels * kSlotsPerChannel; // 1,280
 constexpr int kRingSize = 1024;
 constexpr int kBufferSize = 2050;    // TextBuffer, CmdBuffer, ReplyBuffer, ReadAhead
 constexpr int kReadAheadUsed = 2048; // of ReadAhead
-constexpr int kReplyRoom = 1024;     // the reply checkers use this much of ReplyBuffer
+constexpr int kReplyRoom = 1024;
+constexpr int kTlsOutSize = 16384; // one TLS record of plaintext at most     // the reply checkers use this much of ReplyBuffer
 
 
 // Memory block slots.
@@ -190,6 +191,9 @@ struct Channel {
     int32_t AddrCount;
     int32_t AddrIndex;
     Tick AddrDeadline;        // when the connect to the current address is given up
+    int32_t TlsOutFill;       // bytes gathered in TlsOut for one TLS record
+    int32_t TlsBroken;        // the socket code of a failed TLS write, 0 while all is well
+    char TlsOut[kTlsOutSize];
 
     // ---- Engine: what the step waits for, and the output buffer ----------------------
     uint8_t Busy;             // a request is under way and has not returned its result
