@@ -35,13 +35,6 @@ static const char *env(const char *name, const char *fallback) {
     return v && *v ? v : fallback;
 }
 
-static void sleep_ms(long ms) {
-    struct timespec ts;
-    ts.tv_sec = ms / 1000;
-    ts.tv_nsec = (ms % 1000) * 1000000L;
-    nanosleep(&ts, NULL);
-}
-
 static void report(int32_t chan, const char *what, int32_t code) {
     char text[256];
     zemErrorText(chan, code, text, sizeof text);
@@ -81,7 +74,6 @@ int main(void) {
 
     /* The one loop: one step per busy channel per round. */
     do {
-        int waiting = 1;
         busy = 0;
         for (chan = 0; chan < channels; chan++) {
             struct Job *job = &jobs[chan];
@@ -89,12 +81,7 @@ int main(void) {
             if (job->phase == DONE || job->phase == FAILED) continue;
             busy++;
             r = zemDriver(chan);
-            if (r > 0) {
-                /* Call again; only ZEM_DRIVER_WAIT means nothing was due yet. */
-                if (r != ZEM_DRIVER_WAIT) waiting = 0;
-                continue;
-            }
-            waiting = 0;
+            if (r > 0) continue; /* call again */
             if (r < 0) {
                 report(chan, job->phase == CONNECTING ? "connect" : job->phase == SENDING ? "send" : "quit", r);
                 job->phase = FAILED;
@@ -113,8 +100,9 @@ int main(void) {
                 job->phase = DONE;
             }
         }
-        /* Every busy channel is waiting for its server: give the CPU away briefly. */
-        if (busy && waiting) sleep_ms(1);
+        /* Sleep until a channel can go on: its server answered, its socket can take more,
+         * or its time came. It returns at once when one can already. */
+        if (busy) zemWaitAny(1000);
     } while (busy);
 
     for (chan = 0; chan < channels; chan++)

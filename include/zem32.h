@@ -80,6 +80,8 @@ extern "C" {
 #define ZEM_ERR_NOT_ATTACHED        (-71)
 #define ZEM_ERR_ALREADY_ATTACHED    (-72)
 #define ZEM_ERR_CHANNEL_RANGE       (-73)
+#define ZEM_ERR_MALFORMED_REPLY     (-74) /* "Malformed reply from server." (no three-digit code; the connection is closed) */
+#define ZEM_ERR_MESSAGE_TOO_LARGE   (-75) /* "Message exceeds the size limit." (ZEM_PARAM_MAX_MESSAGE_SIZE) */
 /* TLS (ZEM_PARAM_TLS): */
 #define ZEM_ERR_TLS_HANDSHAKE       (-76) /* "TLS handshake failed." */
 #define ZEM_ERR_TLS_UNTRUSTED       (-77) /* "Server certificate not trusted." (reason: zemDebug 52) */
@@ -133,6 +135,13 @@ extern "C" {
 #define ZEM_PARAM_DECODE_STATE      28 /* channel: 1 = save messages raw */
 #define ZEM_PARAM_USE_EHLO          29 /* channel: EHLO and authentication */
 #define ZEM_PARAM_USE_APOP          30 /* channel: POP3 login with APOP */
+/* library: ms slept after a connection closes (500); other channels go on meanwhile */
+#define ZEM_PARAM_CLOSE_PAUSE       60
+/* library: ms added to the wait after HELO/EHLO, the last AUTH step and PASS/APOP (200) */
+#define ZEM_PARAM_LOGIN_PAUSE       61
+/* channel: a RETR or TOP whose data passes this many bytes fails with -75 (0 = no limit);
+ * a message whose LIST size is known fails past twice that size plus 64 KiB anyway */
+#define ZEM_PARAM_MAX_MESSAGE_SIZE  63
 /* channel: security of the next connect: */
 #define ZEM_PARAM_TLS               64
 #define ZEM_TLS_NONE          0 /* plain TCP (default) */
@@ -226,6 +235,9 @@ extern "C" {
 #define ZEM_STAT_VERIFY_RESULT      24
 #define ZEM_STAT_BUILD              26
 #define ZEM_STAT_SOCKET             27
+/* For applications with their own event loop (with ZEM_STAT_SOCKET): */
+#define ZEM_STAT_WAIT_READINESS     30 /* what the next step waits for: 1 readable, 2 writable, 0 nothing */
+#define ZEM_STAT_MS_TO_NEXT_STEP    31 /* ms until the next step runs anyway; -1 none (no request or no deadline) */
 #define ZEM_STAT_TLS_ACTIVE         44 /* 1 while the connection runs under TLS */
 #define ZEM_STAT_TLS_MODE           45 /* ZEM_PARAM_TLS of the channel */
 #define ZEM_STAT_ACCEPTED           40 /* recipients the last send had accepted */
@@ -260,6 +272,12 @@ ZEM_API int32_t zemDriver(int32_t Chan);
 ZEM_API int32_t zemClose(int32_t Chan);
 /* Closes the socket at once without QUIT. Returns 1; -71, -73. */
 ZEM_API int32_t zemAbort(int32_t Chan);
+/* For one thread driving many channels with ZEM_PARAM_AUTO_CALL 0: sleeps in one poll over
+ * the sockets and wake times of every channel with a request under way, until one of them
+ * can make progress or Milliseconds pass. Returns the count of channels whose next
+ * zemDriver call can make progress (0 when the time passed or none is busy); -71 before
+ * zemAttach. Call zemDriver for every busy channel after it returns. */
+ZEM_API int32_t zemWaitAny(int32_t Milliseconds);
 
 /* ---- SMTP ------------------------------------------------------------------------- */
 /* Connects, reads the greeting, sends HELO (or EHLO and authenticates when

@@ -6,7 +6,7 @@ syms=$(nm -D --defined-only "$lib" | awk '$2 ~ /[TtWwDdBbRrVv]/ {print $3}' | gr
 bad=$(echo "$syms" | grep -v -E '^zem[A-Z][A-Za-z0-9]*$' || true)
 if [ -n "$bad" ]; then echo "unexpected exported symbols:"; echo "$bad"; exit 1; fi
 for f in zemAttach zemRelease zemErrorText zemIntegerParam zemStringParam zemDebug zemStatistics zemDriver \
-         zemClose zemAbort zemSmtpConnect zemVerifyUser zemSendEmail zemPop3Connect zemGetEmailCount \
+         zemClose zemAbort zemWaitAny zemSmtpConnect zemVerifyUser zemSendEmail zemPop3Connect zemGetEmailCount \
          zemGetEmailSize zemGetEmailUID zemDeleteEmail zemCommand zemGetEmailLines zemGetEmailFile \
          zemEncodeBuffer zemDecodeBuffer zemVerifyFormat zemExtractText zemExtractLine zemSendMessageFile; do
   echo "$syms" | grep -qx "$f" || { echo "missing export $f"; exit 1; }

@@ -106,7 +106,11 @@ int32_t CreateSocketAndConnect(Channel &ch, Tick now) { // 105
 int32_t WaitForConnect(Channel &ch, Tick now) { // 106
     if (PollSocket(ch, kPollError) == 1) return ConnectFailed(ch, 0);
     if (PollSocket(ch, kPollWritable) != 1) {
-        if (MoreAddresses(ch) && now > ch.AddrDeadline) ch.NextState = 107;
+        ch.WantReady = 2;
+        if (MoreAddresses(ch)) {
+            if (now > ch.AddrDeadline) ch.NextState = 107;
+            ch.WaitEndTick = ch.AddrDeadline + 1; // the blocking loop looks again then
+        }
         return kStepOn;
     }
     // Writable with an error pending is a refused connect too (poll may show both).

@@ -8,18 +8,21 @@
 #include "driver/transport.h"
 #include "frame/log.h"
 #include "text/text.h"
+#include "zem32.h"
 
 namespace zem {
 
 int32_t WaitReadable(Channel &ch, int32_t ms) {
     if (RingCount(ch) > 0) return 1;
-    Tick end = 0;
-    for (bool first = true;; first = false) {
-        if (PollSocket(ch, kPollReadable) == 1) return 1;
-        Tick now = TickNow();
-        if (first) end = now + static_cast<Tick>(ms > 0 ? ms : 0);
+    // One poll with the time left: it returns the moment the input comes.
+    const Tick end = TickNow() + static_cast<Tick>(ms > 0 ? ms : 0);
+    for (;;) {
+        int kind = kPollReadable;
+        if (InputReady(ch, &kind) == 1) return 1;
+        ch.WantReady = static_cast<uint8_t>(kind);
+        const Tick now = TickNow();
         if (now >= end) return 0;
-        SleepMs(P(gSettings.pollInterval));
+        SocketWait(ch.Socket, kind, static_cast<int32_t>(end - now));
     }
 }
 
@@ -93,25 +96,95 @@ int32_t ReadLine(Channel &ch, char *buf, int32_t size, int32_t firstWait, int32_
     }
 }
 
+int32_t ReadLineUntil(Channel &ch, char *buf, int32_t size, int32_t firstWait, Tick end) {
+    if (size <= 1) return 0;
+    if (!WaitReadable(ch, firstWait)) return 0;
+    int32_t r = ReadPiece(ch, buf, size);
+    if (r <= 0) return r;
+    for (;;) {
+        if (r >= size - 1 || buf[r - 1] == '\n') return r;
+        if (!WaitReadable(ch, MsUntil(end))) return r; // incomplete at the end tick
+        int32_t k = ReadPiece(ch, buf + r, size - r);
+        if (k <= 0) return k;
+        r += k;
+    }
+}
+
+int32_t MsUntil(Tick end) {
+    const Tick now = TickNow();
+    if (end <= now) return 0;
+    const Tick left = end - now;
+    return left > static_cast<Tick>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(left);
+}
+
+Tick ReplyEnd(const Channel &ch) {
+    if (ch.DeadlineTick != 0) return ch.DeadlineTick;
+    const int32_t t = P(gSettings.replyTimeout);
+    return TickNow() + static_cast<Tick>(t > 0 ? t : 0);
+}
+
+bool IsCutLine(const char *line, int32_t n, int32_t size) { return n >= size - 1 && line[n - 1] != '\n'; }
+
+int32_t DropRestOfLine(Channel &ch, Tick end) {
+    char scrap[512];
+    int64_t dropped = 0;
+    int32_t result = 0;
+    for (;;) {
+        if (!WaitReadable(ch, MsUntil(end))) break;
+        int32_t r = ReadPiece(ch, scrap, sizeof scrap);
+        if (r < 0) {
+            result = -1;
+            break;
+        }
+        dropped += r;
+        if (r > 0 && scrap[r - 1] == '\n') {
+            result = 1;
+            break;
+        }
+        if (r == 0 && TickNow() >= end) break;
+    }
+    LogFormat(ch, "[Reply line too long: %lld bytes dropped]\r\n", static_cast<long long>(dropped));
+    return result;
+}
+
 namespace {
 
+bool StartsWithThreeDigits(const char *line) {
+    for (int i = 0; i < 3; ++i)
+        if (line[i] < '0' || line[i] > '9') return false;
+    return true;
+}
+
 // Reads a whole SMTP reply into ReplyBuffer. A refused reply is read to its last line too,
-// so no line of it is left for the next request to take as its own reply.
+// so no line of it is left for the next request to take as its own reply. All its lines
+// must come within the reply time-out counted from when the state began to wait.
 int32_t ReadSmtpReply(Channel &ch, bool closeIsAccepted) {
     ch.ReplyCode = 0;
     int32_t pos = 0;
     int32_t room = kReplyRoom;
-    const int32_t timeout = P(gSettings.replyTimeout);
+    const Tick end = ReplyEnd(ch);
     for (bool first = true;; first = false) {
         char *line = ch.ReplyBuffer + pos;
-        int32_t r = ReadLine(ch, line, room, first ? 0 : timeout, timeout);
+        int32_t r = ReadLineUntil(ch, line, room, first ? 0 : MsUntil(end), end);
         if (r == -1) return (first && closeIsAccepted) ? 0 : -1;
         if (r <= 0) {
             // Nothing came within the wait: an empty read is never the last line.
             line[0] = 0;
             return -8;
         }
+        if (IsCutLine(line, r, room)) {
+            // Continuation lines that fill the buffer overflow it, whatever their lengths.
+            if (!first) return -31;
+            // A first line longer than the buffer is read to its end; the part that does
+            // not fit is dropped, so the next reply starts where the server's does.
+            int32_t d = DropRestOfLine(ch, end);
+            if (d < 0) return -1;
+            if (d == 0) return -8;
+        } else if (line[r - 1] != '\n') {
+            return -8; // the line did not end within the reply time-out
+        }
         CopyText(ch.LastReply, line, 127);
+        if (!StartsWithThreeDigits(line)) return ZEM_ERR_MALFORMED_REPLY;
         if (first) ch.ReplyCode = ParseReplyCode(line);
         if (r < 4 || line[3] != '-') return ch.ReplyCode >= 500 ? -49 : 0;
         pos += r;
@@ -123,8 +196,12 @@ int32_t ReadSmtpReply(Channel &ch, bool closeIsAccepted) {
 int32_t ReadPop3Status(Channel &ch, bool closeIsAccepted) {
     ch.DeadlineTick = 0; // from here the checker's own wait applies
     if (!WaitReadable(ch, P(gSettings.pop3DataWait))) return -8;
-    int32_t r = ReadLine(ch, ch.ReplyBuffer, kReplyRoom, 0, P(gSettings.replyTimeout));
+    const Tick end = ReplyEnd(ch);
+    int32_t r = ReadLineUntil(ch, ch.ReplyBuffer, kReplyRoom, 0, end);
     if (r == -1) return closeIsAccepted ? 0 : -1;
+    // A status line longer than the buffer is read to its end (the rest dropped), so the
+    // next command's reply is not taken from it.
+    if (r > 0 && IsCutLine(ch.ReplyBuffer, r, kReplyRoom) && DropRestOfLine(ch, end) == 0) return -8;
     CopyText(ch.LastReply, ch.ReplyBuffer, 128);
     if (ch.ReplyBuffer[0] != '+') {
         ch.ReplyCode = 500;

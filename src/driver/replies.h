@@ -18,7 +18,19 @@ int32_t ReadRaw(Channel &ch, char *buf, int32_t count);
 int32_t ReadPiece(Channel &ch, char *buf, int32_t size);
 // A whole line: waits firstWait for the first byte and moreWait for each further piece.
 int32_t ReadLine(Channel &ch, char *buf, int32_t size, int32_t firstWait, int32_t moreWait);
-// 0 accepted; -49 (code >= 500), -31 (continuation lines overflow), -8 (a further line
+// As ReadLine, but every further piece must come before the tick end.
+int32_t ReadLineUntil(Channel &ch, char *buf, int32_t size, int32_t firstWait, Tick end);
+// Milliseconds left until end (0 once it passed).
+int32_t MsUntil(Tick end);
+// When the reply the state waits for must have come: DeadlineTick, or the reply time-out
+// from now when none is armed.
+Tick ReplyEnd(const Channel &ch);
+// A piece that filled its room without reaching a line end.
+bool IsCutLine(const char *line, int32_t n, int32_t size);
+// Reads and drops the rest of an over-long line, up to end; logs how much went. 1 at its
+// line end, 0 when it did not end in time, -1 when the connection ended.
+int32_t DropRestOfLine(Channel &ch, Tick end);
+// 0 accepted; -74 (a line without three digits), -49 (code >= 500), -31 (continuation lines overflow), -8 (a further line
 // did not come within the reply time-out), -1 (connection closed before the reply).
 int32_t CheckSmtpReply(Channel &ch);
 // As CheckSmtpReply, except that a connection that ends first counts as accepted (the

@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "driver/replies.h"
 #include "driver/tls_states.h"
 #include "driver/transport.h"
 #include "frame/errors.h"
@@ -70,30 +71,36 @@ int32_t DriverError(Channel &ch, int32_t sockCode, int32_t zemCode) {
         }
         CloseSocket(ch);
     }
-    SleepMs(0);
     return zemCode;
 }
 
+int32_t RunOneStep(int32_t chan);
+
 int32_t RunStep(int32_t chan) {
+    int32_t r = RunOneStep(chan);
+    if (r <= 0 && r != ZEM_ERR_NOT_ATTACHED && r != ZEM_ERR_CHANNEL_RANGE) gChannelTable[chan].ChannelPtr->Busy = 0;
+    return r;
+}
+
+int32_t RunOneStep(int32_t chan) {
     Channel *chp = nullptr;
     if (int32_t r = FindChannel(chan, &chp)) return r;
     Channel &ch = *chp;
     ch.CmdBuffer[0] = 0;
     ch.ReplyBuffer[0] = 0;
     const Tick now = TickNow();
-    if (ch.WakeTick > now) {
-        SleepMs(0);
-        return ZEM_DRIVER_WAIT;
-    }
+    if (ch.WakeTick > now) return ZEM_DRIVER_WAIT;
     if (ch.DeadlineTick != 0 && ch.DeadlineTick < now) return DriverError(ch, 0, ZEM_ERR_TIMED_OUT);
     if (ch.WaitWritable && PollSocket(ch, kPollWritable) != 1) {
         // A peer that stops reading must not hold a request for ever.
         if (ch.DeadlineTick == 0) ch.DeadlineTick = After(now, P(gSettings.replyTimeout));
-        SleepMs(0);
         return ZEM_DRIVER_WAIT;
     }
     ch.WaitWritable = 0;
     ch.ThisState = ch.NextState;
+    // A wait a state repeats belongs to that state; the next one starts its own.
+    if (ch.ThisState != ch.PrevState) ch.WaitEndTick = 0;
+    ch.WantReady = 0;
     if (ch.ThisState > 0) ++ch.StepCount;
     if (Logging(ch) && ch.PrevState != ch.ThisState)
         LogFormat(ch, "<%3d:%ld>\r\n", ch.ThisState, static_cast<long>(TickLow32(now)));
@@ -124,13 +131,70 @@ void StartRequest(Channel &ch, int32_t startState, int waitWritable) {
     ch.LastSockCode = 0;
     ch.WakeTick = 0;
     ch.DeadlineTick = 0;
+    ch.WaitEndTick = 0;
+    ch.WantReady = 0;
+    ch.Busy = 1;
+}
+
+NextStepWait WhatNextStepWaitsFor(const Channel &ch, Tick now) {
+    if (ch.WakeTick > now) return {0, ch.WakeTick}; // nothing runs before it
+    const int kind = !ch.SocketOpen ? 0 : ch.WaitWritable ? 2 : ch.WantReady;
+    if (kind == 0) return {0, now};
+    // Past its deadline the step fails (the check is "later than"); a repeated wait ends
+    // at its own tick.
+    Tick due = ch.DeadlineTick != 0 ? ch.DeadlineTick + 1 : 0;
+    if (ch.WaitEndTick != 0 && (due == 0 || ch.WaitEndTick < due)) due = ch.WaitEndTick;
+    return {kind, due};
+}
+
+void SleepUntilNextStep(Channel &ch) {
+    const Tick now = TickNow();
+    const NextStepWait w = WhatNextStepWaitsFor(ch, now);
+    if (w.kind == 0 && w.due <= now) return; // due now: run it at once
+    // A wait that no tick bounds is looked at again after the poll interval.
+    Tick left = w.due > now ? w.due - now : w.due == 0 ? static_cast<Tick>(P(gSettings.pollInterval) > 0 ? P(gSettings.pollInterval) : 1) : 0;
+    if (left > 60000) left = 60000;
+    if (w.kind == 0) {
+        SleepMs(static_cast<int32_t>(left));
+        return;
+    }
+    SocketWait(ch.Socket, w.kind, static_cast<int32_t>(left));
 }
 
 int32_t RunToEnd(Channel &ch) {
     if (ch.AutoCall == 0) return 0;
     int32_t r;
-    while ((r = RunStep(ch.ChannelNo)) > 0) SleepMs(0);
+    while ((r = RunStep(ch.ChannelNo)) > 0) SleepUntilNextStep(ch);
     return r;
+}
+
+int32_t AwaitReadable(Channel &ch, Tick now, int32_t ms) {
+    if (WaitReadable(ch, 0)) {
+        ch.WaitEndTick = 0;
+        return 1;
+    }
+    if (ms <= 0) return 0;
+    if (ch.WaitEndTick == 0) ch.WaitEndTick = After(now, ms);
+    if (TickNow() >= ch.WaitEndTick) {
+        ch.WaitEndTick = 0;
+        return 0;
+    }
+    return kNotYet;
+}
+
+int32_t AwaitWritable(Channel &ch, Tick now, int32_t ms) {
+    if (PollSocket(ch, kPollError) == 1 || PollSocket(ch, kPollWritable) == 1) {
+        ch.WaitEndTick = 0;
+        return 1;
+    }
+    ch.WantReady = 2;
+    if (ms <= 0) return 0;
+    if (ch.WaitEndTick == 0) ch.WaitEndTick = After(now, ms);
+    if (TickNow() >= ch.WaitEndTick) {
+        ch.WaitEndTick = 0;
+        return 0;
+    }
+    return kNotYet;
 }
 
 int32_t SendCommandLine(Channel &ch) {
@@ -173,6 +237,42 @@ extern "C" ZEM_API int32_t zemAbort(int32_t Chan) {
     ch->LastSockCode = 0;
     ch->AutoCall = 1;
     ch->NextState = 0;
+    ch->Busy = 0;
     CloseSocket(*ch);
     return 1;
+}
+
+extern "C" ZEM_API int32_t zemWaitAny(int32_t Milliseconds) {
+    const int32_t count = ChannelCount();
+    if (count == 0) return ZEM_ERR_NOT_ATTACHED;
+    PollEntry fds[kMaxChannels];
+    int32_t nfds = 0;
+    const Tick now = TickNow();
+    Tick until = now + static_cast<Tick>(Milliseconds > 0 ? Milliseconds : 0);
+    int32_t ready = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        const Channel *ch = gChannelTable[i].ChannelPtr;
+        if (ch == nullptr || !ch->Busy) continue;
+        const NextStepWait w = WhatNextStepWaitsFor(*ch, now);
+        if (w.kind == 0 && w.due <= now) {
+            ++ready;
+            continue;
+        }
+        if (w.due != 0 && w.due < until) until = w.due;
+        if (w.kind != 0) {
+            fds[nfds++] = PollEntry{ch->Socket, w.kind, false};
+        }
+    }
+    if (ready > 0) return ready;
+    const Tick left = until > now ? until - now : 0;
+    ready = SocketWaitMany(fds, nfds, static_cast<int32_t>(left > 86400000 ? 86400000 : left));
+    const Tick after = TickNow();
+    // Channels whose time came count too.
+    for (int32_t i = 0; i < count; ++i) {
+        const Channel *ch = gChannelTable[i].ChannelPtr;
+        if (ch == nullptr || !ch->Busy) continue;
+        const NextStepWait w = WhatNextStepWaitsFor(*ch, after);
+        if (w.due != 0 && w.due <= after) ++ready;
+    }
+    return ready;
 }

@@ -48,11 +48,11 @@ inline void ArmReplyWait(Channel &ch, Tick now) { // reply wait
     ch.DeadlineTick = After(now, P(gSettings.replyTimeout));
 }
 inline void ArmLongReplyWait(Channel &ch, Tick now) { // EHLO/HELO, AUTH LOGIN
-    ch.WakeTick = After(now, 2 * P(gSettings.stepDelay) + 200);
+    ch.WakeTick = After(now, 2 * P(gSettings.stepDelay) + P(gSettings.loginPause));
     ch.DeadlineTick = After(now, P(gSettings.replyTimeout));
 }
 inline void ArmMediumReplyWait(Channel &ch, Tick now) { // CRAM-MD5 response, LOGIN password, APOP, PASS
-    ch.WakeTick = After(now, P(gSettings.stepDelay) + 200);
+    ch.WakeTick = After(now, P(gSettings.stepDelay) + P(gSettings.loginPause));
     ch.DeadlineTick = After(now, P(gSettings.replyTimeout));
 }
 inline void ArmAuthReplyWait(Channel &ch, Tick now) { // AUTH CRAM-MD5, AUTH PLAIN
@@ -71,6 +71,25 @@ inline void ArmDeadline(Channel &ch, Tick now) { ch.DeadlineTick = After(now, P(
 // machine to its end. Returns 0 (AutoCall 0 or success) or the negative final result.
 void StartRequest(Channel &ch, int32_t startState, int waitWritable /* 0, 1, or -1 = unchanged */);
 int32_t RunToEnd(Channel &ch);
+
+// What the channel's next step waits for, for the blocking loop and zemWaitAny: the
+// readiness (0 none, 1 read, 2 write) and the tick at which the step is due whatever the
+// socket does (0 = not bounded by time).
+struct NextStepWait {
+    int kind;
+    Tick due;
+};
+NextStepWait WhatNextStepWaitsFor(const Channel &ch, Tick now);
+// Sleeps in one poll until the next step of the channel can make progress.
+void SleepUntilNextStep(Channel &ch);
+
+// A wait a state repeats across steps (so that zemDriver never blocks in it): 1 when the
+// input is there, 0 when ms passed since the state began to wait, kNotYet otherwise.
+constexpr int32_t kNotYet = -2;
+int32_t AwaitReadable(Channel &ch, Tick now, int32_t ms);
+// The same for the socket to become writable (an error condition counts as writable, so
+// the send that follows reports it).
+int32_t AwaitWritable(Channel &ch, Tick now, int32_t ms);
 
 // Sends CmdBuffer as a line; on failure returns DriverError(.., r, -52), else kStepOn.
 int32_t SendCommandLine(Channel &ch);

@@ -93,7 +93,11 @@ int32_t ContinueHandshake(Channel &ch, Tick now) { // 109
         ch.WaitWritable = 1;
         return kStepOn;
     }
-    if (r == kTlsWantRead) return kStepOn;
+    if (r == kTlsWantRead) {
+        // The server's next flight has not come yet: the blocking loop polls for it.
+        ch.WantReady = 1;
+        return kStepOn;
+    }
     if (r != 1) return HandshakeFailed(ch);
     CopyText(ch.TlsProtocolText, TlsProtocolName(ch.Tls), sizeof ch.TlsProtocolText - 1);
     CopyText(ch.TlsCipherText, TlsCipherName(ch.Tls), sizeof ch.TlsCipherText - 1);

@@ -91,36 +91,47 @@ int32_t StartConnect(int32_t chan, uint32_t addr, uint16_t port) {
     return r < 0 ? r : 1;
 }
 
+int32_t InputReady(Channel &ch, int *waitKind) {
+    *waitKind = kPollReadable;
+    if (!ch.SocketOpen) return 1;
+    // Input is awaited: what TLS gathered for sending must go out first (outside the
+    // lock, since a full socket may make it wait).
+    if (ch.Tls != nullptr && FlushTls(ch) < 0) return 1;
+    LibraryLockGuard lock;
+    if (ch.Tls == nullptr) return SocketPoll(ch.Socket, kPollReadable);
+    // Under TLS, input is readable once a whole record can be decrypted: bytes already
+    // decrypted count, a record still arriving does not. An ended or broken stream
+    // answers yes, so the next read reports it.
+    if (TlsPending(ch.Tls) > 0) return 1;
+    if (!TlsHasBufferedInput(ch.Tls) && SocketPoll(ch.Socket, kPollReadable) != 1) return 0;
+    char one;
+    int32_t r = TlsPeek(ch.Tls, &one, 1);
+    if (r == kTlsWantWrite) *waitKind = kPollWritable; // the read goes on once a write can
+    return (r == kTlsWantRead || r == kTlsWantWrite) ? 0 : 1;
+}
+
 int32_t PollSocket(Channel &ch, int kind) {
     if (kind < kPollReadable || kind > kPollError) return -5;
     // A socket that is closed (or was never opened by this channel) answers yes to every
     // kind, so waiting loops end at once and the next read or send reports the failure.
     if (!ch.SocketOpen) return 1;
-    LibraryLockGuard lock;
-    if (ch.Tls != nullptr && kind == kPollReadable) {
-        // Input is awaited: what was gathered for sending must go out first.
-        if (FlushTls(ch) < 0) return 1;
-        // Under TLS, input is readable once a whole record can be decrypted: bytes already
-        // decrypted count, a record still arriving does not. An ended or broken stream
-        // answers yes, so the next read reports it.
-        if (TlsPending(ch.Tls) > 0) return 1;
-        if (!TlsHasBufferedInput(ch.Tls) && SocketPoll(ch.Socket, kind) != 1) return 0;
-        char one;
-        int32_t r = TlsPeek(ch.Tls, &one, 1);
-        return (r == kTlsWantRead || r == kTlsWantWrite) ? 0 : 1;
+    if (kind == kPollReadable) {
+        int waitKind;
+        return InputReady(ch, &waitKind);
     }
+    LibraryLockGuard lock;
     return SocketPoll(ch.Socket, kind);
 }
 
 int32_t WaitUntilWritable(Channel &ch, int32_t ms) {
-    Tick end = 0;
-    for (bool first = true;; first = false) {
+    // One poll with the time left: it returns the moment the socket can take bytes.
+    const Tick end = TickNow() + static_cast<Tick>(ms > 0 ? ms : 0);
+    for (;;) {
         if (PollSocket(ch, kPollError) == 1) return 0;
         if (PollSocket(ch, kPollWritable) == 1) return 1;
-        Tick now = TickNow();
-        if (first) end = now + static_cast<Tick>(ms > 0 ? ms : 0);
+        const Tick now = TickNow();
         if (now >= end) return 0;
-        SleepMs(P(gSettings.pollInterval));
+        SocketWait(ch.Socket, kPollWritable, static_cast<int32_t>(end - now));
     }
 }
 
@@ -220,15 +231,19 @@ int32_t SendText(Channel &ch, const char *text) { return SendData(ch, text, stat
 int32_t CloseSocket(Channel &ch) {
     LogText(ch, "Closing socket\r\n");
     if (!ch.SocketOpen) return 1; // already closed: never close a descriptor twice
-    LibraryLockGuard lock;
-    if (ch.Tls != nullptr) {
-        FlushTls(ch);
-        TlsFree(ch.Tls, ch.TlsBroken == 0); // close_notify, one attempt
-        ch.Tls = nullptr;
+    if (ch.Tls != nullptr) FlushTls(ch); // what TLS gathered goes out before close_notify
+    int32_t r;
+    {
+        LibraryLockGuard lock;
+        if (ch.Tls != nullptr) {
+            TlsFree(ch.Tls, ch.TlsBroken == 0); // close_notify, one attempt
+            ch.Tls = nullptr;
+        }
+        r = SocketCloseLinger(ch.Socket);
+        ch.SocketOpen = 0;
     }
-    int32_t r = SocketCloseLinger(ch.Socket);
-    ch.SocketOpen = 0;
-    SleepMs(500);
+    // The close pause holds only this channel: other channels poll and close meanwhile.
+    SleepMs(P(gSettings.closePause));
     return r;
 }
 

@@ -34,7 +34,8 @@ enum Slot : int {
     kSlotAttachments = 6,
     kSlotExtraHeaders = 7,
     kSlotRetrieval = 8,
-    kSlotUnused = 9,
+    kSlotOutput = 9, // the engine's output buffer
+    kSlotUnused = kSlotOutput,
 };
 
 struct Channel {
@@ -203,6 +204,18 @@ struct Channel {
     uint8_t FileAfterCr;      // the last byte read was a CR, already sent as CR LF
     int32_t FileOutPos;       // ReadAhead[FileOutPos .. FileOutEnd) is not sent yet
     int32_t FileOutEnd;
+
+    // ---- Engine: what the step waits for, and the output buffer ----------------------
+    uint8_t Busy;             // a request is under way and has not returned its result
+    uint8_t WantReady;        // readiness the last step waited for: 0 none, 1 read, 2 write
+    Tick WaitEndTick;         // end of a wait the state repeats across steps; 0 = none
+    char *OutBuffer;          // coalesced output (memory block slot 9); null = none yet
+    int32_t OutFill;          // bytes in OutBuffer
+    int32_t OutSent;          // of them already written
+    int32_t OutError;         // the socket code of a failed write, kept for the next flush
+    int64_t MaxMessageSize;   // ZEM_PARAM_MAX_MESSAGE_SIZE: 0 = no limit
+    int64_t RetrievalLimit;   // the bound of the running retrieval (bytes); 0 = none
+    int32_t ListedMessageNo;  // the message whose LIST size MessageSize holds; 0 = none
 
     char RecvBuffer[kRingSize];
     int32_t RingHead;

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "driver/step.h"
 #include "driver/transport.h"
 #include "frame/channel.h"
 #include "frame/log.h"
@@ -124,6 +125,18 @@ extern "C" ZEM_API int32_t zemStatistics(int32_t Chan, int32_t Index) {
     case 24: return ch.VerifyResult;
     case 26: return ZEM_BUILD;
     case 27: return ch.Socket;
+    case 30: { // the readiness the next step waits for
+        if (!ch.Busy) return 0;
+        return WhatNextStepWaitsFor(ch, TickNow()).kind;
+    }
+    case 31: { // ms until the next step runs whatever the socket does; -1 none
+        if (!ch.Busy) return -1;
+        const Tick now = TickNow();
+        const NextStepWait w = WhatNextStepWaitsFor(ch, now);
+        if (w.due == 0) return w.kind == 0 ? 0 : -1;
+        const Tick left = w.due > now ? w.due - now : 0;
+        return left > 0x7fffffff ? 0x7fffffff : static_cast<int32_t>(left);
+    }
     case 44: return ch.Tls != nullptr && ch.SocketOpen ? 1 : 0;
     case 45: return ch.TlsMode;
     case ZEM_STAT_ACCEPTED: return ch.Out.Accepted;

@@ -65,6 +65,8 @@ constexpr ErrorEntry kErrorTable[] = {
     {-71, "Must call zemAttach first."},
     {-72, "Already attached."},
     {-73, "Channel out of range."},
+    {-74, "Malformed reply from server."},
+    {-75, "Message exceeds the size limit."},
     {-76, "TLS handshake failed."},
     {-77, "Server certificate not trusted."},
     {-78, "Server certificate does not match the server name."},
@@ -117,7 +119,7 @@ constexpr ErrorEntry kErrorTable[] = {
     {-11004, "No data is available."},
     {999, ""},
 };
-static_assert(sizeof kErrorTable / sizeof kErrorTable[0] == 100, "99 codes and the end entry");
+static_assert(sizeof kErrorTable / sizeof kErrorTable[0] == 102, "101 codes and the end entry");
 } // namespace
 
 int32_t ErrorTableSize() { return static_cast<int32_t>(sizeof kErrorTable / sizeof kErrorTable[0]) - 1; }

@@ -15,6 +15,8 @@ struct LibrarySettings {
     std::atomic<int32_t> dataLineTimeout{25000}; // codes 11 and 6, ms
     std::atomic<int32_t> pop3DataWait{25000};    // codes 12 and 6, ms
     std::atomic<int32_t> pollInterval{100};      // code 13, ms
+    std::atomic<int32_t> closePause{500};        // code 60, ms
+    std::atomic<int32_t> loginPause{200};        // code 61, ms
     std::atomic<int32_t> wrapColumn{61};         // code 17 (value - 18)
     std::atomic<int32_t> maxLineLength{78};      // code 17
     std::atomic<uint8_t> cleanupAtRelease{1};    // code 24

@@ -82,6 +82,13 @@ int32_t FormatNetAddress(const NetAddress &a, char *text, int32_t size);
 int32_t SocketCreateTcpFamily(int family); // 4 or 6; as SocketCreateTcp
 int32_t SocketConnectTo(int32_t s, const NetAddress &a, uint16_t port); // as SocketConnect
 int32_t SocketWait(int32_t s, int kind, int32_t ms); // waits up to ms for kind 1 / 2: 1 ready, 0 not
+// One poll over many sockets (kind 1 read, 2 write each); sets ready, returns how many are.
+struct PollEntry {
+    int32_t socket;
+    int kind;
+    bool ready;
+};
+int32_t SocketWaitMany(PollEntry *entries, int32_t n, int32_t ms);
 int32_t SocketPendingError(int32_t s);      // the connect's error (socket code), 0 when none
 int32_t SocketLocalNetAddress(int32_t s, NetAddress *a, uint16_t *port); // 1 or code
 

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -67,6 +68,9 @@ int32_t SocketCreateTcpFamily(int family) {
         if (moved < 0) return LastSocketError();
         s = moved;
     }
+    // Lines leave as one write per reply wait, so Nagle's delay only ever costs time.
+    int one = 1;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return s;
 }
 
@@ -156,6 +160,27 @@ int32_t SocketWait(int32_t s, int kind, int32_t ms) {
     p.events = kind == 1 ? POLLIN : POLLOUT;
     int r = poll(&p, 1, ms < 0 ? 0 : ms);
     return r > 0 ? 1 : 0;
+}
+
+int32_t SocketWaitMany(PollEntry *entries, int32_t n, int32_t ms) {
+    pollfd fds[128];
+    if (n > 128) n = 128;
+    for (int32_t i = 0; i < n; ++i) {
+        fds[i] = pollfd{};
+        fds[i].fd = entries[i].socket;
+        fds[i].events = entries[i].kind == 1 ? POLLIN : POLLOUT;
+    }
+    int r;
+    do {
+        r = poll(fds, static_cast<nfds_t>(n), ms < 0 ? 0 : ms);
+    } while (r < 0 && errno == EINTR);
+    if (r <= 0) return 0;
+    int32_t ready = 0;
+    for (int32_t i = 0; i < n; ++i) {
+        entries[i].ready = fds[i].revents != 0;
+        if (entries[i].ready) ++ready;
+    }
+    return ready;
 }
 
 int32_t SocketPendingError(int32_t s) {

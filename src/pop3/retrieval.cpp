@@ -54,6 +54,20 @@ int32_t FailRetrieval(Channel &ch, int32_t code) {
     return DriverError(ch, 0, code);
 }
 
+// The bound of a retrieval: ZEM_PARAM_MAX_MESSAGE_SIZE, and twice the message's LIST size
+// plus 64 KiB when that is known, whichever is smaller. 0 = none.
+void SetRetrievalLimit(Channel &ch) {
+    int64_t limit = ch.MaxMessageSize;
+    if (ch.ListedMessageNo == ch.MessageNo && ch.MessageNo > 0 && ch.MessageSize >= 0) {
+        const int64_t listed = 2 * static_cast<int64_t>(ch.MessageSize) + 65536;
+        if (limit == 0 || listed < limit) limit = listed;
+    }
+    ch.RetrievalLimit = limit;
+}
+
+// A server that streams past the bound must not fill the disk (or the buffer's time).
+bool PastLimit(const Channel &ch) { return ch.RetrievalLimit > 0 && ch.TextBytes > ch.RetrievalLimit; }
+
 // ---- TOP ---------------------------------------------------------------------------------
 
 int32_t SendTop(Channel &ch, Tick now) { // 311
@@ -80,10 +94,13 @@ void StoreTopPiece(Channel &ch, const char *piece, int32_t n) {
 
 // Reads one piece of a multi-line reply into ReplyBuffer. Returns its length, 0 when
 // nothing came (the step waits on), or a negative code for the caller to fail with.
-int32_t ReadReplyPiece(Channel &ch, int32_t moreWait) {
+// With an end tick (TOP), every piece must come before it; else each further piece of a
+// long line may take moreWait (message data).
+int32_t ReadReplyPiece(Channel &ch, Tick now, int32_t moreWait, Tick end = 0) {
     const int32_t wait = P(gSettings.pop3DataWait);
-    if (!WaitReadable(ch, wait)) return 0; // DeadlineTick ends a silent server
-    int32_t n = ReadLine(ch, ch.ReplyBuffer, kLineRoom, wait, moreWait);
+    if (AwaitReadable(ch, now, wait) != 1) return 0; // DeadlineTick ends a silent server
+    int32_t n = end != 0 ? ReadLineUntil(ch, ch.ReplyBuffer, kLineRoom, 0, end)
+                         : ReadLine(ch, ch.ReplyBuffer, kLineRoom, wait, moreWait);
     // A connection that ends before the end line leaves the reply incomplete.
     if (n == -1) return ZEM_ERR_SOCKET_CLOSED;
     return n;
@@ -110,7 +127,8 @@ bool TakeDataPiece(Channel &ch, char *piece, int32_t *n) {
 }
 
 int32_t ReadTopReply(Channel &ch, Tick now) { // 314
-    int32_t n = ReadReplyPiece(ch, P(gSettings.pop3DataWait));
+    // The whole reply must come within the reply time-out from the TOP command.
+    int32_t n = ReadReplyPiece(ch, now, 0, ReplyEnd(ch));
     if (n < 0) return DriverError(ch, 0, n);
     if (n == 0) return kStepOn;
     char *piece = ch.ReplyBuffer;
@@ -124,7 +142,7 @@ int32_t ReadTopReply(Channel &ch, Tick now) { // 314
         ch.NextState = 313;
         return kStepOn;
     }
-    ArmDeadline(ch, now);
+    if (PastLimit(ch)) return DriverError(ch, 0, ZEM_ERR_MESSAGE_TOO_LARGE);
     return kStepOn;
 }
 
@@ -196,6 +214,7 @@ int32_t ReadRawStatus(Channel &ch, Tick now) {
     if (!NoteStatusLine(ch, ch.ReplyBuffer)) return FailRetrieval(ch, ZEM_ERR_POP3);
     FindRawEnd(ch, ch.ReplyBuffer, n);
     if (!WriteRaw(ch, ch.ReplyBuffer, n)) return FailRetrieval(ch, ZEM_ERR_CANNOT_CREATE_FILE);
+    if (PastLimit(ch)) return FailRetrieval(ch, ZEM_ERR_MESSAGE_TOO_LARGE);
     ArmDeadline(ch, now);
     return kStepOn;
 }
@@ -203,7 +222,9 @@ int32_t ReadRawStatus(Channel &ch, Tick now) {
 int32_t SaveRaw(Channel &ch, Tick now) { // 309
     // The message ends with its end line; silence or a closed connection before it means
     // a truncated message.
-    if (!WaitReadable(ch, P(gSettings.pop3DataWait))) return FailRetrieval(ch, ZEM_ERR_TIMED_OUT);
+    const int32_t ready = AwaitReadable(ch, now, P(gSettings.pop3DataWait));
+    if (ready == kNotYet) return kStepOn; // zemDriver returns; the wait goes on next step
+    if (ready == 0) return FailRetrieval(ch, ZEM_ERR_TIMED_OUT);
     if (ch.StatusSeen == kAwaitStatus) return ReadRawStatus(ch, now);
     char *buf = ch.ReplyBuffer;
     // Only what the ring holds is looked at, so bytes after the end line stay there for
@@ -222,6 +243,7 @@ int32_t SaveRaw(Channel &ch, Tick now) { // 309
         return FailRetrieval(ch, ZEM_ERR_SOCKET_CLOSED);
     }
     if (!WriteRaw(ch, buf, n)) return FailRetrieval(ch, ZEM_ERR_CANNOT_CREATE_FILE);
+    if (PastLimit(ch)) return FailRetrieval(ch, ZEM_ERR_MESSAGE_TOO_LARGE);
     ArmDeadline(ch, now);
     if (end > 0) ch.NextState = 313;
     return kStepOn;
@@ -236,7 +258,7 @@ int32_t NextLineByte(Channel &ch, const char *piece, int32_t n) {
 }
 
 int32_t SaveLines(Channel &ch, Tick now) { // 312
-    int32_t n = ReadReplyPiece(ch, FourfoldWait(P(gSettings.pop3DataWait)));
+    int32_t n = ReadReplyPiece(ch, now, FourfoldWait(P(gSettings.pop3DataWait)));
     if (n < 0) return FailRetrieval(ch, n);
     if (n == 0) return kStepOn;
     char *line = ch.ReplyBuffer;
@@ -253,6 +275,7 @@ int32_t SaveLines(Channel &ch, Tick now) { // 312
     // Every line goes through the decoder, which writes the message and attachment files.
     FeedDecoderLine(ch, line, n, NextLineByte(ch, line, n));
     if (ch.WriteFailed) return FailRetrieval(ch, ZEM_ERR_CANNOT_CREATE_FILE);
+    if (PastLimit(ch)) return FailRetrieval(ch, ZEM_ERR_MESSAGE_TOO_LARGE);
     ArmDeadline(ch, now);
     return kStepOn;
 }
@@ -309,6 +332,7 @@ extern "C" ZEM_API int32_t zemGetEmailLines(int32_t Chan, int32_t Msg, int32_t L
     ch->AttachDir[0] = 0;
     ch->TextBytes = 0;
     ch->AttachBytes = 0;
+    SetRetrievalLimit(*ch);
     StartRequest(*ch, 311, 1);
     if (ch->AutoCall == 0) return 0;
     int32_t r = RunToEnd(*ch);
@@ -339,6 +363,7 @@ extern "C" ZEM_API int32_t zemGetEmailFile(int32_t Chan, int32_t Msg, const char
     ch->AttachBytes = 0;
     ch->WriteFailed = 0;
     ResetDecoder(*ch);
+    SetRetrievalLimit(*ch);
     if (ch->DecodeState != kRawSave) ch->DecodeState = kFirstDecoderState;
     StartRequest(*ch, 310, 1);
     return RunToEnd(*ch);

@@ -71,12 +71,9 @@ int32_t SendUser(Channel &ch, Tick now) { // 303
     return kStepOn;
 }
 
-// The login replies: while none is there the step pauses for the poll interval.
+// The login replies: while none is there the step waits on (for the socket, not a pause).
 int32_t CheckLoginReply(Channel &ch, int32_t next) {
-    if (!WaitReadable(ch, 0)) {
-        SleepMs(P(gSettings.pollInterval));
-        return kStepOn;
-    }
+    if (!WaitReadable(ch, 0)) return kStepOn;
     if (int32_t c = CheckPop3Reply(ch)) return DriverError(ch, 0, c);
     ch.NextState = next;
     return kStepOn;
@@ -147,6 +144,7 @@ int32_t CheckDeleReply(Channel &ch, Tick) { // 316
 
 int32_t SendList(Channel &ch, Tick now) { // 317
     ch.MessageSize = 0;
+    ch.ListedMessageNo = 0;
     FormatText(ch.CmdBuffer, kBufferSize - 3, "LIST %d", ch.MessageNo);
     return SendQuery(ch, now, 318);
 }
@@ -159,6 +157,7 @@ int32_t CheckListReply(Channel &ch, Tick) { // 318
     const char *first = r == 1 ? FindChar(ch.ReplyBuffer, ' ') : nullptr;
     const char *second = first != nullptr ? FindChar(first + 1, ' ') : nullptr;
     if (second != nullptr) ch.MessageSize = ParseReplyCode(second + 1);
+    ch.ListedMessageNo = second != nullptr ? ch.MessageNo : 0;
     ch.NextState = 0;
     return kStepOn;
 }
@@ -183,8 +182,11 @@ void StoreUidlLine(Channel &ch, const char *line, int32_t n) {
 
 int32_t ReadUidlReply(Channel &ch, Tick now) { // 321
     const int32_t wait = P(gSettings.pop3DataWait);
-    if (!WaitReadable(ch, wait)) return kStepOn; // DeadlineTick ends a silent server
-    int32_t n = ReadLine(ch, ch.ReplyBuffer, kLineRoom, wait, FourfoldWait(wait));
+    if (AwaitReadable(ch, now, wait) != 1) return kStepOn; // DeadlineTick ends a silent server
+    // The whole listing must come within the reply time-out from the UIDL command.
+    const Tick end = ReplyEnd(ch);
+    const int32_t left = MsUntil(end);
+    int32_t n = ReadLineUntil(ch, ch.ReplyBuffer, kLineRoom, wait < left ? wait : left, end);
     if (n == 0) return kStepOn;
     // A server that goes away before the reply is complete must not pass for a listing.
     if (n < 0) return DriverError(ch, 0, n == -1 ? ZEM_ERR_SOCKET_CLOSED : n);
@@ -218,7 +220,6 @@ int32_t ReadUidlReply(Channel &ch, Tick now) { // 321
     } else {
         ch.StatusSeen = PhaseAfter(line, n);
     }
-    ArmDeadline(ch, now);
     return kStepOn;
 }
 

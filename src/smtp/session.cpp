@@ -68,8 +68,10 @@ void BuildGreetingCommand(Channel &ch) {
 
 int32_t SendGreetingCommand(Channel &ch, Tick now) { // 202
     ch.TextBytes = ch.AttachBytes = ch.TextBytesSent = ch.AttachBytesSent = 0;
+    // Up to a second for the socket to take the line; the step repeats meanwhile, so a
+    // non-blocking zemDriver never waits here.
+    if (AwaitWritable(ch, now, 1000) == kNotYet) return kStepOn;
     BuildGreetingCommand(ch);
-    WaitUntilWritable(ch, 1000);
     if (int32_t r = SendCommandLine(ch)) return r;
     ArmLongReplyWait(ch, now);
     ch.NextState = 203;

@@ -135,8 +135,9 @@ TEST_F(DriverTest, WaitingStateIsTracedOnce) {
     std::string log = Log();
     EXPECT_EQ(Count(log, "<201:"), 1u) << log;
     EXPECT_EQ(Count(log, "<202:"), 1u);
-    // State 201 ran many steps while it waited for the greeting.
-    EXPECT_GT(zemStatistics(0, ZEM_STAT_STEP_COUNT), 10);
+    // State 201 ran more than one step while it waited for the greeting (it sleeps in a
+    // poll between them): 200, 101, 104, 105, 106, 201 at least twice, 202, 203.
+    EXPECT_GE(zemStatistics(0, ZEM_STAT_STEP_COUNT), 9);
 }
 
 TEST_F(DriverTest, DriverResultsWithAutomaticCallingOff) {

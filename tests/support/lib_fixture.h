@@ -20,6 +20,8 @@ inline void ResetLibrarySettings() {
     s.dataLineTimeout = 25000;
     s.pop3DataWait = 25000;
     s.pollInterval = 100;
+    s.closePause = 500;
+    s.loginPause = 200;
     s.wrapColumn = 61;
     s.maxLineLength = 78;
     s.cleanupAtRelease = 1;

@@ -75,6 +75,8 @@ const Expected kTable[] = {
     {-71, "Must call zemAttach first."},
     {-72, "Already attached."},
     {-73, "Channel out of range."},
+    {-74, "Malformed reply from server."},
+    {-75, "Message exceeds the size limit."},
     {-76, "TLS handshake failed."},
     {-77, "Server certificate not trusted."},
     {-78, "Server certificate does not match the server name."},
@@ -155,8 +157,8 @@ protected:
 };
 
 TEST_F(ErrorText, EveryCodeHasItsExactText) {
-    EXPECT_EQ(sizeof kTable / sizeof kTable[0], 99u);
-    EXPECT_EQ(ErrorTableSize(), 99);
+    EXPECT_EQ(sizeof kTable / sizeof kTable[0], 101u);
+    EXPECT_EQ(ErrorTableSize(), 101);
     std::set<int32_t> codes;
     for (const Expected &e : kTable) {
         SCOPED_TRACE(e.code);
@@ -178,7 +180,7 @@ TEST_F(ErrorText, DocumentedExamples) {
 
 TEST_F(ErrorText, CodesWithoutAnEntryGiveTheEmptyText) {
     const int32_t unknown[] = {1,      12345,  999,    -2,     -3,     -6,     -10,    -11,    -13,
-                               -30,    -33,    -42,    -60,    -74,    -99,    -100,   -102,   -103,
+                               -30,    -33,    -42,    -60,    -99,    -100,   -102,   -103,
                                -104,   -105,   -106,   -10000, -10001, -10046, -10059, -10062, -10094,
                                -11000, -11005, -20000, INT_MIN, INT_MAX};
     for (int32_t code : unknown) {
