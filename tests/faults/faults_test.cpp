@@ -182,11 +182,18 @@ bool MayAccept(Protocol proto, int exchange, Fault fault) {
     // Lies that a client cannot tell from the truth: a second reply nobody asked for after
     // the right one, a reply of a million lines that ends properly.
     if (fault == Fault::SecondReply || fault == Fault::TinyLines) return true;
+    // A reply line longer than the reply buffer is read to its end and judged by its code;
+    // this one carries a positive code ("250 xxx..." / "+OK xxx..."), so it is accepted and
+    // the conversation stays in step.
+    if (fault == Fault::LongLine) return true;
+    // "+OK" followed by NUL bytes is a positive status line: POP3 judges only its '+'.
+    if (proto == Protocol::Pop3 && fault == Fault::NulBytes) return true;
     if (proto == Protocol::Smtp) {
         // The closing request: QUIT is sent, whatever comes back the socket is closed.
         if (exchange == 6) return true;
-        // 354 for MAIL/RCPT and 250 for DATA are accepted codes below 400.
-        if (fault == Fault::WrongCode) return true;
+        // 354 for MAIL/RCPT and 250 for DATA are accepted codes below 400; a "354" followed
+        // by endless lines is such a reply, and the lines fail the next request (-74).
+        if (fault == Fault::WrongCode || fault == Fault::NeverEnding) return true;
         return false;
     }
     if (exchange == 9) return true; // QUIT
