@@ -408,7 +408,7 @@ int main(int argc, char **argv) {
     app.add_option("--reply-to", o.replyTo, "Reply-To address");
     // -t alone (no address after it) is sendmail's -t: see --read-recipients.
     app.add_option("-t,--to", o.to, "recipient (repeatable); '-t' alone: --read-recipients")
-        ->allow_extra_args(false)->expected(0, 1);
+        ->allow_extra_args(false)->expected(0, 1)->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
     app.add_flag("--read-recipients", o.readRecipients,
                  "send a ready-made message (standard input or --message) as it stands; recipients from its "
                  "To, Cc and Bcc lines, Bcc lines removed");
