@@ -28,18 +28,6 @@ int32_t FormatDotted(uint32_t addr, char *text, int32_t size) {
                       static_cast<int>((addr >> 8) & 255), static_cast<int>(addr & 255));
 }
 
-int32_t ResolveServer(Channel &ch) {
-    uint32_t net = 0;
-    int32_t r = LookupHostIPv4(ch.ServerName, &net);
-    if (r < 0) return r;
-    // An address of 0, or one whose bytes are just the name's first four characters,
-    // is no usable answer.
-    if (net == 0 || std::memcmp(&net, ch.ServerName, 4) == 0) return 0;
-    const auto *b = reinterpret_cast<const uint8_t *>(&net);
-    ch.ServerAddr = (uint32_t{b[0]} << 24) | (uint32_t{b[1]} << 16) | (uint32_t{b[2]} << 8) | b[3];
-    return 1;
-}
-
 int32_t ResolveServerAll(Channel &ch) {
     NetAddress found[8];
     int32_t n = LookupHostAll(ch.ServerName, found, 8);

@@ -12,7 +12,6 @@ enum PollKind : int { kPollReadable = 1, kPollWritable = 2, kPollError = 3 };
 
 int32_t GetLocalHostName(char *text, int32_t size);
 int32_t FormatDotted(uint32_t addr, char *text, int32_t size); // 0 when size <= 16
-int32_t ResolveServer(Channel &ch);                            // 1, 0 (no usable address) or a socket code
 int32_t StartConnect(int32_t chan, uint32_t addr, uint16_t port);
 // 1 when the socket is in that condition now; a closed (or never opened) socket answers 1
 // for every kind; -5 for an unknown kind.
