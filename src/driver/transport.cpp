@@ -89,8 +89,9 @@ int32_t InputReady(Channel &ch, int *waitKind) {
     if (ch.Tls == nullptr) return SocketPoll(ch.Socket, kPollReadable);
     // Under TLS, input is readable once a whole record can be decrypted: bytes already
     // decrypted count, a record still arriving does not. An ended or broken stream
-    // answers yes, so the next read reports it.
-    if (TlsPending(ch.Tls) > 0) return 1;
+    // answers yes, so the next read reports it: a close_notify already read counts even
+    // before the socket's own end arrives behind it.
+    if (TlsPending(ch.Tls) > 0 || TlsPeerClosed(ch.Tls)) return 1;
     if (!TlsHasBufferedInput(ch.Tls) && SocketPoll(ch.Socket, kPollReadable) != 1) return 0;
     char one;
     int32_t r = TlsPeek(ch.Tls, &one, 1);

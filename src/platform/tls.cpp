@@ -242,6 +242,8 @@ int32_t TlsPending(TlsSession *t) { return SSL_pending(t->ssl); }
 
 bool TlsHasBufferedInput(TlsSession *t) { return SSL_has_pending(t->ssl) == 1; }
 
+bool TlsPeerClosed(TlsSession *t) { return (SSL_get_shutdown(t->ssl) & SSL_RECEIVED_SHUTDOWN) != 0; }
+
 void TlsFree(TlsSession *t, bool notify) {
     if (t == nullptr) return;
     if (notify && SSL_is_init_finished(t->ssl)) {

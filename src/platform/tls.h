@@ -51,6 +51,9 @@ int32_t TlsWrite(TlsSession *t, const void *buf, int32_t n);
 int32_t TlsPending(TlsSession *t);
 // Bytes of TLS records already received from the socket and not yet decrypted.
 bool TlsHasBufferedInput(TlsSession *t);
+// True once the peer's close_notify has been read: the end stays readable after it,
+// whether or not the socket's own end has come yet.
+bool TlsPeerClosed(TlsSession *t);
 // Sends close_notify when notify is set (one attempt, never waits) and frees the session.
 void TlsFree(TlsSession *t, bool notify);
 // The negotiated protocol ("TLSv1.3") and cipher names; "" before the handshake ends.

@@ -292,10 +292,14 @@ TEST_F(TlsTest, BytesInjectedAfterTheGoAheadAreRefused) {
     }
     {
         SCOPED_TRACE("after the go-ahead line");
+        // A second segment may come before or during the handshake: before, it is refused
+        // as injected; during, TLS takes it for a broken record. Never is it a reply.
         ScriptServer srv(With(StartTlsPrelude(), {Send("250 injected\r\n"), WaitClose()}));
-        EXPECT_EQ(Smtp(srv, ZEM_TLS_STARTTLS), ZEM_ERR_TLS_INJECTION) << Log();
+        int32_t r = Smtp(srv, ZEM_TLS_STARTTLS);
+        EXPECT_TRUE(r == ZEM_ERR_TLS_INJECTION || r == ZEM_ERR_TLS_HANDSHAKE) << r << Log();
         srv.WaitDisconnected(5000);
-        EXPECT_EQ(srv.received(), "EHLO client.example\r\nSTARTTLS\r\n");
+        EXPECT_EQ(srv.received().rfind("EHLO client.example\r\nSTARTTLS\r\n", 0), 0u);
+        if (r == ZEM_ERR_TLS_INJECTION) EXPECT_EQ(srv.received(), "EHLO client.example\r\nSTARTTLS\r\n");
     }
     {
         SCOPED_TRACE("STLS");
@@ -332,7 +336,7 @@ TEST_F(TlsTest, TruncatedStreamFailsAReplyButCloseNotifyBeforeQuitsReplyDoesNot)
         ScriptServer srv({StartTls("server"), Send("220 x\r\n"), Expect("HELO client.example"), Reply("250 ok"),
                           Expect("QUIT"), Close()});
         ASSERT_EQ(Smtp(srv, ZEM_TLS_IMPLICIT), 0) << Log();
-        EXPECT_EQ(zemClose(0), 0);
+        EXPECT_EQ(zemClose(0), 0) << Log();
     }
     {
         ScriptServer srv({StartTls("server"), Send("+OK\r\n"), Expect("USER u"), Reply("+OK"), Expect("PASS p"),
