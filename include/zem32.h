@@ -238,6 +238,7 @@ extern "C" {
 /* For applications with their own event loop (with ZEM_STAT_SOCKET): */
 #define ZEM_STAT_WAIT_READINESS     30 /* what the next step waits for: 1 readable, 2 writable, 0 nothing */
 #define ZEM_STAT_MS_TO_NEXT_STEP    31 /* ms until the next step runs anyway; -1 none (no request or no deadline) */
+#define ZEM_STAT_WRITE_STALLS       32 /* writes the socket took only in part or not at all, since zemAttach */
 #define ZEM_STAT_TLS_ACTIVE         44 /* 1 while the connection runs under TLS */
 #define ZEM_STAT_TLS_MODE           45 /* ZEM_PARAM_TLS of the channel */
 #define ZEM_STAT_ACCEPTED           40 /* recipients the last send had accepted */

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -72,7 +73,11 @@ int32_t CloseChannel(int32_t chan) {
 
 Progress::Progress(bool enabled, std::string label, int64_t total, int delayMs)
     : enabled_(enabled), label_(std::move(label)), total_(total), delayMs_(delayMs),
-      startMs_(NowMs()) {}
+      startMs_(NowMs()) {
+    // ZEM_PROGRESS_DELAY_MS: how long a transfer runs before its bar appears.
+    if (const char *v = std::getenv("ZEM_PROGRESS_DELAY_MS"); v != nullptr && *v >= '0' && *v <= '9')
+        delayMs_ = std::atoi(v);
+}
 
 Progress::~Progress() { Finish(); }
 

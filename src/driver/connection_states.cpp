@@ -131,6 +131,7 @@ int32_t TryNextAddress(Channel &ch, Tick) { // 107
         if (ch.SocketOpen) SocketCloseNow(ch.Socket);
         ch.SocketOpen = 0;
     }
+    ResetOutput(ch);
     ++ch.AddrIndex;
     ch.NextState = 105;
     return kStepOn;

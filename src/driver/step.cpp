@@ -76,6 +76,22 @@ int32_t DriverError(Channel &ch, int32_t sockCode, int32_t zemCode) {
 
 int32_t RunOneStep(int32_t chan);
 
+bool OutputHasRoom(Channel &ch) { return HaveOutputBuffer(ch) && kOutSize - ch.OutFill >= kOutReserve; }
+
+// Before a state runs, the output buffer must have room for what one step writes: a full
+// buffer is written first, and while the socket takes too little the step waits for it
+// (under the deadline of the wait in force, or the reply time-out).
+int32_t MakeRoomForOneStep(Channel &ch, Tick now) {
+    if (ch.OutFill == 0 || !ch.SocketOpen) return 0;
+    if (ch.OutSent == 0 && kOutSize - ch.OutFill >= kOutReserve) return 0;
+    const int32_t w = FlushOutput(ch);
+    if (w < 0) return DriverError(ch, w, ZEM_ERR_WRITE);
+    if (w == 1 || kOutSize - ch.OutFill >= kOutReserve) return 0;
+    if (ch.DeadlineTick == 0) ch.DeadlineTick = After(now, P(gSettings.replyTimeout));
+    ch.WantReady = ch.OutWaitKind;
+    return ZEM_DRIVER_WAIT;
+}
+
 int32_t RunStep(int32_t chan) {
     int32_t r = RunOneStep(chan);
     if (r <= 0 && r != ZEM_ERR_NOT_ATTACHED && r != ZEM_ERR_CHANNEL_RANGE) gChannelTable[chan].ChannelPtr->Busy = 0;
@@ -91,7 +107,10 @@ int32_t RunOneStep(int32_t chan) {
     const Tick now = TickNow();
     if (ch.WakeTick > now) return ZEM_DRIVER_WAIT;
     if (ch.DeadlineTick != 0 && ch.DeadlineTick < now) return DriverError(ch, 0, ZEM_ERR_TIMED_OUT);
-    if (ch.WaitWritable && PollSocket(ch, kPollWritable) != 1) {
+    if (int32_t r = MakeRoomForOneStep(ch, now)) return r;
+    // While lines gather in the output buffer, the next one needs no writable socket: the
+    // buffer's own write waits for that. A request's first line still waits at the gate.
+    if (ch.WaitWritable && !(ch.OutFill > 0 && OutputHasRoom(ch)) && PollSocket(ch, kPollWritable) != 1) {
         // A peer that stops reading must not hold a request for ever.
         if (ch.DeadlineTick == 0) ch.DeadlineTick = After(now, P(gSettings.replyTimeout));
         return ZEM_DRIVER_WAIT;
@@ -111,10 +130,20 @@ int32_t RunOneStep(int32_t chan) {
         return 0;
     }
     if (StateFn run = FindState(ch.ThisState)) {
+        ch.FlushNow = 0;
         int32_t r = run(ch, now);
         if (r < 0) {
             ch.ThisState = -1;
             return r;
+        }
+        // A reply is awaited, the request ended, or the caller drives the steps: what the
+        // step buffered goes now. What the socket does not take waits for the next step.
+        if (ch.OutFill > 0 && (ch.FlushNow || ch.NextState == 0 || ch.AutoCall == 0)) {
+            if (int32_t w = FlushOutput(ch); w < 0) {
+                r = DriverError(ch, w, ZEM_ERR_WRITE);
+                ch.ThisState = -1;
+                return r;
+            }
         }
     } else {
         LogFormat(ch, "ERROR! Unknown state %d\r\n", ch.ThisState);
@@ -138,7 +167,15 @@ void StartRequest(Channel &ch, int32_t startState, int waitWritable) {
 
 NextStepWait WhatNextStepWaitsFor(const Channel &ch, Tick now) {
     if (ch.WakeTick > now) return {0, ch.WakeTick}; // nothing runs before it
-    const int kind = !ch.SocketOpen ? 0 : ch.WaitWritable ? 2 : ch.WantReady;
+    // A full output buffer waits for what its write waits for, before anything else.
+    const bool outputFull = ch.OutFill > 0 && kOutSize - ch.OutFill < kOutReserve;
+    // Lines that gather in a buffer with room need no writable socket.
+    const bool gathering = ch.OutBuffer != nullptr && ch.OutFill > 0 && !outputFull;
+    const int kind = !ch.SocketOpen ? 0
+                     : outputFull   ? ch.OutWaitKind
+                     : ch.WaitWritable && !gathering ? 2
+                     : ch.WaitWritable ? 0
+                                      : ch.WantReady;
     if (kind == 0) return {0, now};
     // Past its deadline the step fails (the check is "later than"); a repeated wait ends
     // at its own tick.

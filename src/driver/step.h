@@ -41,23 +41,28 @@ int32_t DriverError(Channel &ch, int32_t sockCode, int32_t zemCode);
 void LogVersion(Channel &ch);
 int32_t RunStep(int32_t chan);
 
-// Arming forms: WakeTick/DeadlineTick after a command.
+// Arming forms: WakeTick/DeadlineTick after a command. A reply wait also has the step
+// write out what it buffered.
 inline Tick After(Tick now, int32_t ms) { return ms <= 0 ? now : now + static_cast<Tick>(ms); }
 inline void ArmReplyWait(Channel &ch, Tick now) { // reply wait
     ch.WakeTick = After(now, P(gSettings.stepDelay));
     ch.DeadlineTick = After(now, P(gSettings.replyTimeout));
+    ch.FlushNow = 1;
 }
 inline void ArmLongReplyWait(Channel &ch, Tick now) { // EHLO/HELO, AUTH LOGIN
     ch.WakeTick = After(now, 2 * P(gSettings.stepDelay) + P(gSettings.loginPause));
     ch.DeadlineTick = After(now, P(gSettings.replyTimeout));
+    ch.FlushNow = 1;
 }
 inline void ArmMediumReplyWait(Channel &ch, Tick now) { // CRAM-MD5 response, LOGIN password, APOP, PASS
     ch.WakeTick = After(now, P(gSettings.stepDelay) + P(gSettings.loginPause));
     ch.DeadlineTick = After(now, P(gSettings.replyTimeout));
+    ch.FlushNow = 1;
 }
 inline void ArmAuthReplyWait(Channel &ch, Tick now) { // AUTH CRAM-MD5, AUTH PLAIN
     ch.WakeTick = After(now, 2 * P(gSettings.stepDelay));
     ch.DeadlineTick = After(now, P(gSettings.replyTimeout));
+    ch.FlushNow = 1;
 }
 inline void ArmDataPacing(Channel &ch, Tick now) { // each line of message data
     ch.WakeTick = After(now, P(gSettings.dataLinePause));

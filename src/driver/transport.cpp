@@ -82,9 +82,16 @@ int32_t StartConnect(int32_t chan, uint32_t addr, uint16_t port) {
 int32_t InputReady(Channel &ch, int *waitKind) {
     *waitKind = kPollReadable;
     if (!ch.SocketOpen) return 1;
-    // Input is awaited: what TLS gathered for sending must go out first (outside the
-    // lock, since a full socket may make it wait).
-    if (ch.Tls != nullptr && FlushTls(ch) < 0) return 1;
+    // Input is awaited: what the output buffer holds must go out first. What the socket
+    // does not take yet is waited for instead of the input.
+    if (ch.OutFill > 0) {
+        int32_t w = FlushOutput(ch);
+        if (w < 0) return 1; // the next read reports the broken stream
+        if (w == 0) {
+            *waitKind = ch.OutWaitKind;
+            return 0;
+        }
+    }
     LibraryLockGuard lock;
     if (ch.Tls == nullptr) return SocketPoll(ch.Socket, kPollReadable);
     // Under TLS, input is readable once a whole record can be decrypted: bytes already
@@ -126,36 +133,128 @@ int32_t WaitUntilWritable(Channel &ch, int32_t ms) {
 
 namespace {
 
-// Writes all bytes through TLS. The socket is non-blocking under TLS, so a record the
-// kernel cannot take yet is waited for here, as a blocking send waits, bounded by the
-// reply time-out; a write may also wait for input (a key update from the server).
-int32_t TlsSendAll(Channel &ch, const char *bytes, int32_t count) {
-    int32_t done = 0;
-    Tick end = 0;
-    while (done < count) {
-        int32_t r = TlsWrite(ch.Tls, bytes + done, count - done);
-        if (r > 0) {
-            done += r;
-            end = 0;
-            continue;
+// One attempt to write what the output buffer holds, without waiting: 1 when all of it
+// went, 0 when the socket takes no more now (the rest stays for the next attempt, and
+// OutWaitKind says what it waits for), else the socket code of the failure.
+int32_t WriteSome(Channel &ch) {
+    while (ch.OutSent < ch.OutFill) {
+        const char *p = ch.OutBuffer + ch.OutSent;
+        const int32_t n = ch.OutFill - ch.OutSent;
+        int32_t r;
+        if (ch.Tls != nullptr) {
+            r = TlsWrite(ch.Tls, p, n);
+            if (r == kTlsWantRead || r == kTlsWantWrite) {
+                // A TLS write may need input first (a key update from the server).
+                ++ch.WriteStalls;
+                ch.OutWaitKind = static_cast<uint8_t>(r == kTlsWantRead ? kPollReadable : kPollWritable);
+                return 0;
+            }
+            if (r <= 0) return -10054;
+        } else {
+            r = SocketSendSome(ch.Socket, p, n);
+            if (r == -10035) {
+                ++ch.WriteStalls;
+                ch.OutWaitKind = kPollWritable;
+                return 0;
+            }
+            if (r <= 0) return r < 0 ? r : -10054;
         }
-        if (r != kTlsWantRead && r != kTlsWantWrite) return -10054;
-        Tick now = TickNow();
-        if (end == 0) end = now + static_cast<Tick>(P(gSettings.replyTimeout) > 0 ? P(gSettings.replyTimeout) : 0);
-        if (now >= end) return -10060;
-        SocketWait(ch.Socket, r == kTlsWantRead ? 1 : 2, P(gSettings.pollInterval));
+        if (r < n) ++ch.WriteStalls; // the rest goes with the next attempt
+        ch.OutSent += r;
     }
-    return done;
+    ch.OutFill = ch.OutSent = 0;
+    return 1;
+}
+
+// Writes the buffer out, waiting for the socket as a blocking send waits, bounded by the
+// reply time-out from the last progress. For the rare step whose lines outgrow the room
+// every step is promised.
+int32_t WriteAll(Channel &ch) {
+    Tick end = 0;
+    for (;;) {
+        const int32_t before = ch.OutSent;
+        int32_t r = WriteSome(ch);
+        if (r != 0) return r;
+        const Tick now = TickNow();
+        if (end == 0 || ch.OutSent != before)
+            end = now + static_cast<Tick>(P(gSettings.replyTimeout) > 0 ? P(gSettings.replyTimeout) : 0);
+        if (now >= end) return -10060;
+        SocketWait(ch.Socket, ch.OutWaitKind, MsLeft(now, end));
+    }
+}
+
+// Writes bytes that no buffer holds (the buffer could not be had, or they outgrow it).
+int32_t WriteUnbuffered(Channel &ch, const char *bytes, int32_t count) {
+    char *saved = ch.OutBuffer;
+    ch.OutBuffer = const_cast<char *>(bytes);
+    ch.OutFill = count;
+    ch.OutSent = 0;
+    int32_t r = WriteAll(ch);
+    ch.OutBuffer = saved;
+    ch.OutFill = ch.OutSent = 0;
+    return r < 0 ? r : count;
 }
 
 } // namespace
 
+int32_t MsLeft(Tick now, Tick end) {
+    if (end <= now) return 0;
+    const Tick left = end - now;
+    return left > 60000 ? 60000 : static_cast<int32_t>(left);
+}
+
+bool HaveOutputBuffer(Channel &ch) {
+    if (ch.OutBuffer != nullptr) return true;
+    ch.OutBuffer = static_cast<char *>(AllocateMemory(ch.ChannelNo, kSlotOutput, kOutBlockSize));
+    ch.OutFill = ch.OutSent = 0;
+    ch.FileBufPos = ch.FileBufEnd = 0;
+    return ch.OutBuffer != nullptr;
+}
+
+int32_t FlushOutput(Channel &ch) {
+    if (ch.OutError < 0) return ch.OutError;
+    if (ch.OutFill == 0) return 1;
+    int32_t r = WriteSome(ch);
+    if (r < 0) ch.OutError = r; // reported by the next send; reads see a stream that ended
+    return r;
+}
+
+void ResetOutput(Channel &ch) {
+    ch.OutFill = ch.OutSent = 0;
+    ch.OutError = 0;
+    ch.OutWaitKind = 0;
+}
+
+int32_t SendData(Channel &ch, const char *bytes, int32_t count) {
+    if (!ch.SocketOpen) return -10038; // not a valid socket: never write to a stranger's descriptor
+    if (ch.OutError < 0) return ch.OutError;
+    if (count > 0) {
+        int32_t r = 0;
+        if (!HaveOutputBuffer(ch) || count > kOutSize) {
+            if (ch.OutFill > 0) r = WriteAll(ch);
+            if (r >= 0) r = WriteUnbuffered(ch, bytes, count);
+        } else {
+            if (count > kOutSize - ch.OutFill) r = WriteAll(ch);
+            if (r >= 0) {
+                std::memcpy(ch.OutBuffer + ch.OutFill, bytes, static_cast<size_t>(count));
+                ch.OutFill += count;
+            }
+        }
+        if (r < 0) {
+            ch.OutError = r;
+            return r;
+        }
+    }
+    LogTraffic(ch, "S: ", bytes, count);
+    return count;
+}
+
 int32_t StreamRecv(Channel &ch, char *buf, int32_t max) {
+    if (ch.OutError < 0) return -1; // a write failed: the stream is of no more use
     if (ch.Tls == nullptr) {
         int32_t n = SocketRecv(ch.Socket, buf, max);
         return n <= 0 ? -1 : n;
     }
-    if (FlushTls(ch) < 0) return -1;
     int32_t n = TlsRead(ch.Tls, buf, max);
     if (n > 0) return n;
     if (n == kTlsWantRead || n == kTlsWantWrite) return 0;
@@ -163,46 +262,10 @@ int32_t StreamRecv(Channel &ch, char *buf, int32_t max) {
 }
 
 void DropTls(Channel &ch) {
-    ch.TlsOutFill = 0;
-    ch.TlsBroken = 0;
+    ResetOutput(ch);
     if (ch.Tls == nullptr) return;
     TlsFree(ch.Tls, false);
     ch.Tls = nullptr;
-}
-
-int32_t FlushTls(Channel &ch) {
-    if (ch.TlsOutFill == 0) return 1;
-    if (ch.TlsBroken < 0) return ch.TlsBroken;
-    int32_t n = ch.TlsOutFill;
-    ch.TlsOutFill = 0;
-    int32_t r = TlsSendAll(ch, ch.TlsOut, n);
-    if (r < 0) {
-        ch.TlsBroken = r; // reported by the next send; reads see a stream that ended
-        return r;
-    }
-    return 1;
-}
-
-// Under TLS, small writes gather into full records (one line a record would cost a
-// record header, a MAC and a system call per line on both sides); what is gathered goes
-// out before the channel waits for input and before the close.
-int32_t SendTls(Channel &ch, const char *bytes, int32_t count) {
-    if (ch.TlsBroken < 0) return ch.TlsBroken;
-    if (ch.TlsOutFill + count > kTlsOutSize) {
-        if (int32_t r = FlushTls(ch); r < 0) return r;
-    }
-    if (count >= kTlsOutSize) return TlsSendAll(ch, bytes, count);
-    std::memcpy(ch.TlsOut + ch.TlsOutFill, bytes, static_cast<size_t>(count));
-    ch.TlsOutFill += count;
-    return count;
-}
-
-int32_t SendData(Channel &ch, const char *bytes, int32_t count) {
-    if (!ch.SocketOpen) return -10038; // not a valid socket: never write to a stranger's descriptor
-    int32_t r = ch.Tls != nullptr ? SendTls(ch, bytes, count) : SocketSend(ch.Socket, bytes, count);
-    if (r < 0) return r;
-    LogTraffic(ch, "S: ", bytes, count);
-    return r;
 }
 
 int32_t SendLine(Channel &ch, char *text) {
@@ -220,12 +283,16 @@ int32_t SendText(Channel &ch, const char *text) { return SendData(ch, text, stat
 int32_t CloseSocket(Channel &ch) {
     LogText(ch, "Closing socket\r\n");
     if (!ch.SocketOpen) return 1; // already closed: never close a descriptor twice
-    if (ch.Tls != nullptr) FlushTls(ch); // what TLS gathered goes out before close_notify
+    // What is still buffered gets one attempt that does not wait (a normal close has
+    // nothing left: its QUIT reply was read); the rest is dropped with the connection.
+    if (ch.OutFill > 0) FlushOutput(ch);
+    const bool intact = ch.OutError == 0 && ch.OutFill == 0;
+    ResetOutput(ch);
     int32_t r;
     {
         LibraryLockGuard lock;
         if (ch.Tls != nullptr) {
-            TlsFree(ch.Tls, ch.TlsBroken == 0); // close_notify, one attempt
+            TlsFree(ch.Tls, intact); // close_notify, one attempt
             ch.Tls = nullptr;
         }
         r = SocketCloseLinger(ch.Socket);

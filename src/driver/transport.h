@@ -34,7 +34,16 @@ int32_t StreamRecv(Channel &ch, char *buf, int32_t max);
 // Frees the TLS session without a word to the peer (the caller holds the lock or owns
 // the socket alone).
 void DropTls(Channel &ch);
-// Sends what TLS writes have gathered: 1, or the socket code of the failure.
-int32_t FlushTls(Channel &ch);
+
+// ---- The output buffer ----------------------------------------------------------------
+// SendData appends to it (logging the bytes as sent); it is written when the machine waits
+// for a reply, when it is full, at the end of a step in non-blocking mode and at close.
+// Takes the channel's output block on first use: false when none could be had.
+bool HaveOutputBuffer(Channel &ch);
+// One write attempt that never waits: 1 all gone, 0 the rest waits for OutWaitKind, or
+// the socket code of the failure (kept: later sends and reads fail too).
+int32_t FlushOutput(Channel &ch);
+void ResetOutput(Channel &ch);
+int32_t MsLeft(Tick now, Tick end); // milliseconds from now to end, at most a minute
 
 } // namespace zem

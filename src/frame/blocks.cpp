@@ -51,6 +51,11 @@ void ForgetPointersInto(int32_t id, const uint8_t *start, const uint8_t *end) {
     for (char **f : fields)
         if (inside(*f)) *f = nullptr;
     if (inside(ch->TextCursor)) ch->TextCursor = "";
+    if (inside(ch->OutBuffer)) {
+        ch->OutBuffer = nullptr;
+        ch->OutFill = ch->OutSent = 0;
+        ch->FileBufPos = ch->FileBufEnd = 0;
+    }
 }
 
 } // namespace

@@ -19,8 +19,14 @@ constexpr int kBlockCount = kMaxChannels * kSlotsPerChannel; // 1,280
 constexpr int kRingSize = 1024;
 constexpr int kBufferSize = 2050;    // TextBuffer, CmdBuffer, ReplyBuffer, ReadAhead
 constexpr int kReadAheadUsed = 2048; // of ReadAhead
-constexpr int kReplyRoom = 1024;
-constexpr int kTlsOutSize = 16384; // one TLS record of plaintext at most     // the reply checkers use this much of ReplyBuffer
+constexpr int kReplyRoom = 1024;    // the reply checkers use this much of ReplyBuffer
+// The output buffer (block slot 9): lines gather here and leave in one write when the
+// machine waits for a reply or the buffer is full. A step always finds room for one
+// CmdBuffer's worth. Behind it, the read-ahead of the attachment being sent.
+constexpr int kOutSize = 32768;
+constexpr int kOutReserve = kBufferSize + 2;
+constexpr int kFileReadSize = 65536;
+constexpr int kOutBlockSize = kOutSize + kFileReadSize;
 
 
 // Memory block slots.
@@ -192,9 +198,6 @@ struct Channel {
     int32_t AddrCount;
     int32_t AddrIndex;
     Tick AddrDeadline;        // when the connect to the current address is given up
-    int32_t TlsOutFill;       // bytes gathered in TlsOut for one TLS record
-    int32_t TlsBroken;        // the socket code of a failed TLS write, 0 while all is well
-    char TlsOut[kTlsOutSize];
     // Outgoing mail: EHLO offers, extension settings, per-recipient results.
     OutgoingFields Out;
     // ---- Sending a ready-made message file (zemSendMessageFile) ------------------------
@@ -213,6 +216,11 @@ struct Channel {
     int32_t OutFill;          // bytes in OutBuffer
     int32_t OutSent;          // of them already written
     int32_t OutError;         // the socket code of a failed write, kept for the next flush
+    uint8_t OutWaitKind;      // what a write that could not finish waits for (1 read, 2 write)
+    uint8_t FlushNow;         // the state waits for a reply: what it wrote goes at once
+    int32_t WriteStalls;      // writes the socket did not take whole (ZEM_STAT_WRITE_STALLS)
+    int32_t FileBufPos;       // the attachment read-ahead behind OutBuffer: next byte
+    int32_t FileBufEnd;       // and its end
     int64_t MaxMessageSize;   // ZEM_PARAM_MAX_MESSAGE_SIZE: 0 = no limit
     int64_t RetrievalLimit;   // the bound of the running retrieval (bytes); 0 = none
     int32_t ListedMessageNo;  // the message whose LIST size MessageSize holds; 0 = none

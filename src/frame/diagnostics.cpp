@@ -137,6 +137,7 @@ extern "C" ZEM_API int32_t zemStatistics(int32_t Chan, int32_t Index) {
         const Tick left = w.due > now ? w.due - now : 0;
         return left > 0x7fffffff ? 0x7fffffff : static_cast<int32_t>(left);
     }
+    case 32: return ch.WriteStalls;
     case 44: return ch.Tls != nullptr && ch.SocketOpen ? 1 : 0;
     case 45: return ch.TlsMode;
     case ZEM_STAT_ACCEPTED: return ch.Out.Accepted;

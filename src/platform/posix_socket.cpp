@@ -272,6 +272,14 @@ int32_t SocketSend(int32_t s, const void *buf, int32_t n) {
     return r < 0 ? LastSocketError() : static_cast<int32_t>(r);
 }
 
+int32_t SocketSendSome(int32_t s, const void *buf, int32_t n) {
+    ssize_t r;
+    do {
+        r = send(s, buf, static_cast<size_t>(n), MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (r < 0 && errno == EINTR);
+    return r < 0 ? LastSocketError() : static_cast<int32_t>(r);
+}
+
 int32_t SocketRecv(int32_t s, void *buf, int32_t n) {
     ssize_t r;
     do {

@@ -741,19 +741,36 @@ int32_t OpenAttachment(Channel &ch, Tick) { // 264
     if (bar != nullptr) *bar = DisplaySeparator();
     if (h <= 0) return DriverError(ch, 0, ZEM_ERR_CANNOT_OPEN_FILE);
     ch.FileHandle = h;
+    ch.FileBufPos = ch.FileBufEnd = 0;
     ch.WaitWritable = 1;
     ch.NextState = 265;
     return kStepOn;
 }
 
 // Up to one line's worth of file bytes; short reads are topped up so every line but the
-// last of a file encodes exactly 57 bytes.
+// last of a file encodes exactly 57 bytes. The file is read in large pieces into the
+// read-ahead behind the output buffer (one line's worth at a time without it).
 int32_t ReadAttachmentPiece(Channel &ch, uint8_t (&piece)[kBase64LineBytes]) {
+    char *ahead = HaveOutputBuffer(ch) ? ch.OutBuffer + kOutSize : nullptr;
     int32_t n = 0;
     while (n < kBase64LineBytes) {
-        int32_t r = FileRead(ch.FileHandle, piece + n, kBase64LineBytes - n);
+        if (ahead != nullptr && ch.FileBufPos < ch.FileBufEnd) {
+            int32_t k = ch.FileBufEnd - ch.FileBufPos;
+            if (k > kBase64LineBytes - n) k = kBase64LineBytes - n;
+            std::memcpy(piece + n, ahead + ch.FileBufPos, static_cast<size_t>(k));
+            ch.FileBufPos += k;
+            n += k;
+            continue;
+        }
+        int32_t r = ahead != nullptr ? FileRead(ch.FileHandle, ahead, kFileReadSize)
+                                     : FileRead(ch.FileHandle, piece + n, kBase64LineBytes - n);
         if (r <= 0) break; // the end of the file, or a read error, ends the attachment
-        n += r;
+        if (ahead != nullptr) {
+            ch.FileBufPos = 0;
+            ch.FileBufEnd = r;
+        } else {
+            n += r;
+        }
     }
     return n;
 }

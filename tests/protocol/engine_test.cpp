@@ -2,10 +2,13 @@
 // waiting request sleeps instead of spinning, a non-blocking zemDriver never blocks on a
 // silent server, and closes of many channels overlap.
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <filesystem>
 #include <memory>
@@ -13,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "driver/transport.h"
 #include "frame/channel.h"
 #include "lib_fixture.h"
 #include "script_server.h"
@@ -238,6 +242,91 @@ TEST_F(EngineTest, ThePausesAreParameters) {
     EXPECT_EQ(zem::gSettings.loginPause.load(), 9);
     EXPECT_EQ(zem::gChannelTable[0].ChannelPtr->MaxMessageSize, 1000);
     EXPECT_EQ(zem::gChannelTable[1].ChannelPtr->MaxMessageSize, 0); // per channel
+}
+
+// ---- The output buffer ---------------------------------------------------------------
+
+// A server that stops reading for a while in the middle of a large message, with small
+// socket buffers: the writes wait and go on where they stopped, in both modes, and the
+// message arrives whole.
+TEST_F(EngineTest, AServerThatStopsReadingGetsTheWholeMessage) {
+    NoPausesLongPollInterval();
+    zemIntegerParam(0, ZEM_PARAM_DATA_PAUSE, 0);
+    std::string body = "Subject: big\r\n\r\n";
+    for (int i = 0; body.size() < 8u * 1024 * 1024; ++i) body += "line " + std::to_string(i) + std::string(90, 'x') + "\r\n";
+    const std::string path = dir_ + "/big.eml";
+    {
+        FILE *f = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        ASSERT_EQ(std::fwrite(body.data(), 1, body.size(), f), body.size());
+        std::fclose(f);
+    }
+    for (int autoCall : {1, 0}) {
+        SCOPED_TRACE(autoCall ? "blocking" : "non-blocking");
+        ScriptServer srv({zt::ReceiveBuffer(64 * 1024), Send("220 mail.test\r\n"), Expect("HELO client.example"), Reply("250 ok"),
+                          Expect("MAIL FROM:<sender@client.example>"), Reply("250 ok"), Expect("RCPT TO:<a@x.test>"),
+                          Reply("250 ok"), Expect("DATA"), Reply("354 go ahead"), zt::Pause(300), zt::ExpectData(),
+                          Reply("250 queued"), Expect("QUIT"), Reply("221 bye")});
+        ASSERT_EQ(Smtp(srv), 0);
+        // Small buffers on both ends: the kernel takes little while the server sleeps.
+        const int small = 4096;
+        ASSERT_EQ(::setsockopt(zemStatistics(0, ZEM_STAT_SOCKET), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+        ASSERT_EQ(zemIntegerParam(0, ZEM_PARAM_AUTO_CALL, autoCall), 1);
+        ASSERT_EQ(zemSendMessageFile(0, "<a@x.test>", nullptr, nullptr, path.c_str()), 0);
+        int32_t r = 0;
+        if (autoCall == 0) {
+            r = 1;
+            const auto until = Clock::now() + std::chrono::seconds(60);
+            while (r > 0 && Clock::now() < until) {
+                r = zemDriver(0);
+                if (r > 0) zemWaitAny(100);
+            }
+            ASSERT_EQ(zemIntegerParam(0, ZEM_PARAM_AUTO_CALL, 1), 1);
+        }
+        EXPECT_EQ(r, 0);
+        EXPECT_EQ(zemClose(0), 0);
+        EXPECT_TRUE(srv.Finish(10000));
+        const std::string got = srv.data();
+        EXPECT_EQ(got.size(), body.size());
+        EXPECT_TRUE(got == body) << "the data differs from the file";
+    }
+}
+
+// The output buffer's own write against a socket that takes only part: the rest stays, in
+// order, and goes with the next attempts; nothing is lost or sent twice.
+TEST_F(EngineTest, AWriteTheSocketTakesInPartKeepsItsRest) {
+    int sv[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    const int small = 4096;
+    ::setsockopt(sv[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    ::setsockopt(sv[1], SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    zem::Channel &ch = *zem::gChannelTable[0].ChannelPtr;
+    ch.Socket = sv[0];
+    ch.SocketOpen = 1;
+    std::string sent;
+    for (int i = 0; i < 24; ++i) {
+        std::string line = "line " + std::to_string(i) + " " + std::string(1000, static_cast<char>('a' + i)) + "\r\n";
+        ASSERT_EQ(zem::SendData(ch, line.data(), static_cast<int32_t>(line.size())), static_cast<int32_t>(line.size()));
+        sent += line;
+    }
+    EXPECT_EQ(ch.OutFill, static_cast<int32_t>(sent.size())); // gathered, nothing written yet
+    EXPECT_EQ(zem::FlushOutput(ch), 0);                        // the socket took a part
+    EXPECT_GT(ch.OutSent, 0);
+    EXPECT_GT(zemStatistics(0, ZEM_STAT_WRITE_STALLS), 0);
+    std::string got;
+    char buf[65536];
+    for (int rounds = 0; rounds < 10000; ++rounds) {
+        const int32_t r = zem::FlushOutput(ch);
+        ASSERT_GE(r, 0);
+        ssize_t n = ::recv(sv[1], buf, sizeof buf, MSG_DONTWAIT);
+        if (n > 0) got.append(buf, static_cast<size_t>(n));
+        if (r == 1 && n <= 0) break;
+    }
+    EXPECT_EQ(ch.OutFill, 0);
+    EXPECT_TRUE(got == sent) << got.size() << " of " << sent.size() << " bytes";
+    ch.SocketOpen = 0;
+    ::close(sv[0]);
+    ::close(sv[1]);
 }
 
 } // namespace

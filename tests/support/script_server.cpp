@@ -60,6 +60,7 @@ Step ExpectData(bool record, int idleTimeoutMs) {
     return s;
 }
 Step Pause(int ms) { return Make(Step::Kind::Pause, std::string(), ms); }
+Step ReceiveBuffer(int bytes) { return Make(Step::Kind::ReceiveBuffer, std::string(), bytes); }
 Step Close() { return Make(Step::Kind::Close); }
 Step WaitClose(int timeoutMs) { return Make(Step::Kind::WaitClose, std::string(), timeoutMs); }
 Step Never() { return Make(Step::Kind::Never); }
@@ -270,6 +271,9 @@ ScriptServer::Session::Outcome ScriptServer::Session::RunStep(const Step& step) 
         case Step::Kind::Pause:
             return WaitFor(-1, 0, srv_.stopPipe_[0], After(step.ms)) == Wait::Stopped ? Outcome::Stopped
                                                                                      : Outcome::Next;
+        case Step::Kind::ReceiveBuffer:
+            ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &step.ms, sizeof step.ms);
+            return Outcome::Next;
         case Step::Kind::Close:
             return Outcome::Closed;
         case Step::Kind::CloseNoNotify:

@@ -47,7 +47,7 @@ namespace zt {
 // One step of a conversation; build steps with the functions below.
 struct Step {
     enum class Kind { Send, SendChunks, SendFile, Expect, ExpectPrefix, ExpectAny, ExpectData,
-                      Pause, Close, WaitClose, Never, StartTls, CloseNoNotify };
+                      Pause, Close, WaitClose, Never, StartTls, CloseNoNotify, ReceiveBuffer };
     Kind kind = Kind::Send;
     std::string text;                 // bytes to send, expected line or prefix, or file path
     std::vector<std::string> chunks;  // SendChunks only
@@ -80,6 +80,9 @@ Step ExpectAny(int timeoutMs = kDefaultStepTimeoutMs);
 Step ExpectData(bool record = true, int idleTimeoutMs = kDefaultStepTimeoutMs);
 // Sleeps (cut short when the server is destroyed).
 Step Pause(int ms);
+// Caps the connection's receive buffer (SO_RCVBUF) at about bytes, so a client's writes
+// stall while the script does not read. Put it first, before any data flows.
+Step ReceiveBuffer(int bytes);
 // Closes the connection now: the client reads end of stream. Ends the script.
 Step Close();
 // Reads, recording, until the client closes; fails after timeoutMs.

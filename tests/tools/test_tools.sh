@@ -147,7 +147,7 @@ run "send with cc, bcc and reply-to" 0 "$send" "${base[@]}" -t "$user" -c "Carol
   --reply-to "$user" -S "copies" -m "copies"
 has "every recipient is counted" "$work/out" "to 3 recipients"
 if command -v script >/dev/null; then
-  script -qec "$(printf '%q ' "$send" "${base[@]}" -t "$user" -S big -m big -a "$work/big.bin")" /dev/null \
+  ZEM_PROGRESS_DELAY_MS=0 script -qec "$(printf '%q ' "$send" "${base[@]}" -t "$user" -S big -m big -a "$work/big.bin")" /dev/null \
     >"$work/tty.out" 2>&1 </dev/null
   has "a terminal shows the progress bar" "$work/tty.out" "sending \[#*-*\] +[0-9]+%"
   has "the bar shows rate and time left" "$work/tty.out" "/s .* left"
@@ -209,7 +209,7 @@ uid="$("$pop" -q uidl "$m" | cut -d' ' -f2)"
 has "the file is named by the unique id" "$work/out" "^message: $work/f4/$uid.eml"
 same "the large attachment equals the original" "$work/big.bin" "$work/f4/big.bin"
 if command -v script >/dev/null; then
-  script -qec "$(printf '%q ' "$pop" fetch "$m" --dir "$work/f5")" /dev/null >"$work/tty.out" 2>&1 </dev/null
+  ZEM_PROGRESS_DELAY_MS=0 script -qec "$(printf '%q ' "$pop" fetch "$m" --dir "$work/f5")" /dev/null >"$work/tty.out" 2>&1 </dev/null
   has "a terminal shows the progress of a large message" "$work/tty.out" "receiving message $m \[#*-*\] +[0-9]+%"
   same "the attachment fetched on a terminal equals the original" "$work/big.bin" "$work/f5/big.bin"
 fi
