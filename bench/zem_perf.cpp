@@ -63,6 +63,7 @@ struct Options {
     int rawPauseMs = 100;  // silence that ends a raw save
     int delayMs = 2000;    // wait-cpu: greeting delay of the slow server
     bool defaultTimings = false;
+    bool pipelining = false; // EHLO, and MAIL/RCPT/DATA in one write where the server offers it
 };
 
 int Usage(const char *why) {
@@ -74,7 +75,7 @@ int Usage(const char *why) {
                  "       zem_perf channels    --port P --count N      (N <= 128)\n"
                  "       zem_perf retr --port P [--user U] [--pass W] (--raw [--raw-pause MS] | --decode) --dir D\n"
                  "       zem_perf wait-cpu [--delay-ms MS]\n"
-                 "       any of them: --default-timings (keep the library's step delay and pauses)\n",
+                 "       any of them: --default-timings (keep the library's step delay and pauses),\n                     --pipelining (EHLO and pipelined MAIL/RCPT/DATA where offered)\n",
                  why);
     return 2;
 }
@@ -97,6 +98,8 @@ int Parse(int argc, char **argv, Options &o) {
         const bool hasValue = i + 1 < argc;
         if (a == "--default-timings") {
             o.defaultTimings = true;
+        } else if (a == "--pipelining") {
+            o.pipelining = true;
         } else if (a == "--raw") {
             o.raw = 1;
         } else if (a == "--decode") {
@@ -214,6 +217,10 @@ bool Start(const Options &o, int channels) {
     for (int c = 0; c < channels; ++c) {
         zemIntegerParam(c, ZEM_PARAM_SMTP_PORT, o.port);
         zemIntegerParam(c, ZEM_PARAM_POP3_PORT, o.port);
+        if (o.pipelining) {
+            zemIntegerParam(c, ZEM_PARAM_USE_EHLO, 1);
+            zemIntegerParam(c, ZEM_PARAM_PIPELINING, 1);
+        }
     }
     return true;
 }

@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets in fuzz/ (clang, AddressSanitizer and UndefinedBehaviorSanitizer)
 # and runs each for the given number of seconds, one after the other:
 #
-#   scripts/fuzz.sh 60            build, then 60 seconds per target (what CI runs)
+#   scripts/fuzz.sh 30            build, then 30 seconds per target (what CI runs)
 #   scripts/fuzz.sh 900 smtp      one target for 15 minutes
 #   scripts/fuzz.sh 0             build only
 #   BUILD=/path scripts/fuzz.sh   build directory (default: <repo>/build-fuzz)

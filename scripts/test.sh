@@ -34,8 +34,8 @@ fi
 ctest --test-dir "$root/build" -L unit --output-on-failure -j"$jobs"
 # Fault injection: every case is its own process, bounded by its own time-out.
 ctest --test-dir "$root/build" -L faults --output-on-failure -j"$jobs"
-# Each fuzz target for a minute; a crash prints its reproducer and fails the run.
-CXX=clang++-14 "$root/scripts/fuzz.sh" 60
+# Each fuzz target for half a minute; a crash prints its reproducer and fails the run.
+CXX=clang++-14 "$root/scripts/fuzz.sh" 30
 # The integration suite starts real servers on fixed loopback ports: run it serially.
 ctest --test-dir "$root/build" -L integration --output-on-failure
 # Every export has its manual page and every page is clean; the Debian packages build,

@@ -85,7 +85,10 @@ int32_t MakeRoomForOneStep(Channel &ch, Tick now) {
     if (ch.OutFill == 0 || !ch.SocketOpen) return 0;
     if (ch.OutSent == 0 && kOutSize - ch.OutFill >= kOutReserve) return 0;
     const int32_t w = FlushOutput(ch);
-    if (w < 0) return DriverError(ch, w, ZEM_ERR_WRITE);
+    if (w < 0) {
+        ch.ThisState = ch.NextState; // reported as the failure of the state that sends next
+        return DriverError(ch, w, ZEM_ERR_WRITE);
+    }
     if (w == 1 || kOutSize - ch.OutFill >= kOutReserve) return 0;
     if (ch.DeadlineTick == 0) ch.DeadlineTick = After(now, P(gSettings.replyTimeout));
     ch.WantReady = ch.OutWaitKind;
@@ -110,7 +113,9 @@ int32_t RunOneStep(int32_t chan) {
     if (int32_t r = MakeRoomForOneStep(ch, now)) return r;
     // While lines gather in the output buffer, the next one needs no writable socket: the
     // buffer's own write waits for that. A request's first line still waits at the gate.
-    if (ch.WaitWritable && !(ch.OutFill > 0 && OutputHasRoom(ch)) && PollSocket(ch, kPollWritable) != 1) {
+    const bool gateOpen = ch.GateOpen != 0;
+    ch.GateOpen = 0;
+    if (ch.WaitWritable && !gateOpen && !(ch.OutFill > 0 && OutputHasRoom(ch)) && PollSocket(ch, kPollWritable) != 1) {
         // A peer that stops reading must not hold a request for ever.
         if (ch.DeadlineTick == 0) ch.DeadlineTick = After(now, P(gSettings.replyTimeout));
         return ZEM_DRIVER_WAIT;
@@ -195,7 +200,8 @@ void SleepUntilNextStep(Channel &ch) {
         SleepMs(static_cast<int32_t>(left));
         return;
     }
-    SocketWait(ch.Socket, w.kind, static_cast<int32_t>(left));
+    // A writable socket seen here opens the next step's gate without another poll.
+    if (SocketWait(ch.Socket, w.kind, static_cast<int32_t>(left)) == 1 && w.kind == kPollWritable) ch.GateOpen = 1;
 }
 
 int32_t RunToEnd(Channel &ch) {

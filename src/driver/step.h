@@ -64,6 +64,10 @@ inline void ArmAuthReplyWait(Channel &ch, Tick now) { // AUTH CRAM-MD5, AUTH PLA
     ch.DeadlineTick = After(now, P(gSettings.replyTimeout));
     ch.FlushNow = 1;
 }
+inline void ArmStepPause(Channel &ch, Tick now) { // the step delay between header lines
+    ch.WakeTick = After(now, P(gSettings.stepDelay));
+    ch.DeadlineTick = After(now, P(gSettings.replyTimeout));
+}
 inline void ArmDataPacing(Channel &ch, Tick now) { // each line of message data
     ch.WakeTick = After(now, P(gSettings.dataLinePause));
     ch.DeadlineTick = After(now, P(gSettings.dataLineTimeout));

@@ -93,7 +93,12 @@ int32_t InputReady(Channel &ch, int *waitKind) {
         }
     }
     LibraryLockGuard lock;
-    if (ch.Tls == nullptr) return SocketPoll(ch.Socket, kPollReadable);
+    if (ch.Tls == nullptr) {
+        if (ch.KnownReadable) return 1;
+        // Remembered until the next receive, so the reader that follows needs no poll.
+        ch.KnownReadable = static_cast<uint8_t>(SocketPoll(ch.Socket, kPollReadable) == 1);
+        return ch.KnownReadable;
+    }
     // Under TLS, input is readable once a whole record can be decrypted: bytes already
     // decrypted count, a record still arriving does not. An ended or broken stream
     // answers yes, so the next read reports it: a close_notify already read counts even
@@ -223,6 +228,7 @@ void ResetOutput(Channel &ch) {
     ch.OutFill = ch.OutSent = 0;
     ch.OutError = 0;
     ch.OutWaitKind = 0;
+    ch.KnownReadable = 0;
 }
 
 int32_t SendData(Channel &ch, const char *bytes, int32_t count) {
@@ -252,7 +258,10 @@ int32_t SendData(Channel &ch, const char *bytes, int32_t count) {
 int32_t StreamRecv(Channel &ch, char *buf, int32_t max) {
     if (ch.OutError < 0) return -1; // a write failed: the stream is of no more use
     if (ch.Tls == nullptr) {
-        int32_t n = SocketRecv(ch.Socket, buf, max);
+        // Never waits: a reader that asks when nothing is there gets 0.
+        ch.KnownReadable = 0;
+        int32_t n = SocketRecvSome(ch.Socket, buf, max);
+        if (n == -10035) return 0;
         return n <= 0 ? -1 : n;
     }
     int32_t n = TlsRead(ch.Tls, buf, max);

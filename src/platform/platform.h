@@ -62,6 +62,8 @@ int32_t SocketPoll(int32_t s, int kind);  // kind 1 readable, 2 writable, 3 erro
 int32_t SocketSend(int32_t s, const void *buf, int32_t n); // bytes accepted or a negative code
 // As SocketSend, but never waits: -10035 when the socket takes nothing now.
 int32_t SocketSendSome(int32_t s, const void *buf, int32_t n);
+// As SocketRecv, but never waits: -10035 when nothing is there now.
+int32_t SocketRecvSome(int32_t s, void *buf, int32_t n);
 int32_t SocketRecv(int32_t s, void *buf, int32_t n);       // bytes, 0 on close, negative code on error
 int32_t SocketCloseLinger(int32_t s);     // 1 or a negative code
 int32_t SocketLocalAddress(int32_t s, uint32_t *addrHostOrder, uint16_t *port); // 1 or code

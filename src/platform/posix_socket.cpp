@@ -288,6 +288,14 @@ int32_t SocketRecv(int32_t s, void *buf, int32_t n) {
     return r < 0 ? LastSocketError() : static_cast<int32_t>(r);
 }
 
+int32_t SocketRecvSome(int32_t s, void *buf, int32_t n) {
+    ssize_t r;
+    do {
+        r = recv(s, buf, static_cast<size_t>(n), MSG_DONTWAIT);
+    } while (r < 0 && errno == EINTR);
+    return r < 0 ? LastSocketError() : static_cast<int32_t>(r);
+}
+
 int32_t SocketCloseLinger(int32_t s) {
     // POSIX counts the linger time in seconds: one second bounds what a dead peer costs.
     linger l{1, 1};

@@ -407,7 +407,7 @@ int32_t SendTo(Channel &ch, Tick now) { // 224
         HeaderWriter w(ch);
         w.Text("To: ").AddressList(ch.ToList, RecipientSeparator()).EndLine();
         if (int32_t r = Finish(ch, w)) return r;
-        ArmReplyWait(ch, now);
+        ArmStepPause(ch, now);
     }
     ch.NextState = AfterTo(ch);
     return kStepOn;
