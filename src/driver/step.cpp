@@ -245,7 +245,16 @@ int32_t SendCommandLine(Channel &ch) {
     return r < 0 ? DriverError(ch, r, ZEM_ERR_WRITE) : kStepOn;
 }
 
+void FlushEmailFile(Channel &ch) {
+    if (ch.MsgFill <= 0) return;
+    const int32_t n = ch.MsgFill;
+    ch.MsgFill = 0;
+    if (ch.EmailFile > 0 && ch.OutBuffer != nullptr && FileWrite(ch.EmailFile, ch.OutBuffer + kOutSize, n) < 0)
+        ch.WriteFailed = 1; // a full disk must not pass for a saved message
+}
+
 void CloseMessageFile(Channel &ch) {
+    FlushEmailFile(ch);
     if (ch.EmailFile > 0) FileClose(ch.EmailFile);
     ch.EmailFile = 0;
 }

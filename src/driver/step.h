@@ -106,7 +106,9 @@ int32_t SendCommandLine(Channel &ch);
 // Request entry line "*** name\r\n" when logging.
 void LogRequest(Channel &ch, const char *name);
 
-// Closes the message file of a retrieval, if one is open.
+// Writes what the message file gathered (WriteToEmailFile); every close comes after it.
+void FlushEmailFile(Channel &ch);
+// Closes the message file of a retrieval, if one is open, after writing what it gathered.
 void CloseMessageFile(Channel &ch);
 // Closes an attachment file being written by the MIME decoder (records it); defined by
 // the decoder.

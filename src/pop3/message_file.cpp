@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "driver/step.h"
+#include "driver/transport.h"
 #include "frame/log.h"
 #include "frame/settings.h"
 #include "pop3/decoder_area.h"
@@ -10,12 +12,22 @@
 
 namespace zem {
 
+// The message file is written in large blocks through the block behind the output buffer
+// (a POP3 channel never reads an attachment ahead); without that block, write by write.
 int32_t WriteToEmailFile(Channel &ch, const char *bytes, int32_t n) {
     if (n <= 0) return 0;
+    if (ch.Protocol != 'S' && ch.EmailFile > 0 && n <= kFileReadSize && HaveOutputBuffer(ch)) {
+        if (ch.MsgFill + n > kFileReadSize) FlushEmailFile(ch);
+        std::memcpy(ch.OutBuffer + kOutSize + ch.MsgFill, bytes, static_cast<size_t>(n));
+        ch.MsgFill += n;
+        return n;
+    }
+    FlushEmailFile(ch);
     int32_t r = FileWrite(ch.EmailFile, bytes, n);
     if (r < 0) ch.WriteFailed = 1;
     return r;
 }
+
 
 void FlushAttachmentBlock(Channel &ch) {
     DecoderArea &d = Decoder(ch);

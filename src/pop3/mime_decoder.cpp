@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "codec/codec.h"
+#include "driver/step.h"
 #include "frame/log.h"
 #include "frame/settings.h"
 #include "pop3/decoder_area.h"
@@ -992,11 +993,11 @@ int32_t DecodeFileOnChannel(Channel &ch, const char *message, const char *messag
     const int32_t h = FileCreate(messagePath, false);
     if (h <= 0) return ZEM_ERR_CANNOT_CREATE_FILE;
     ch.EmailFile = h;
+    ch.MsgFill = 0;
     const int32_t r = DecodeMessageFile(ch, message);
     CloseAttachmentFile(ch);
-    FileClose(ch.EmailFile);
-    ch.EmailFile = 0;
-    return r;
+    CloseMessageFile(ch);
+    return ch.WriteFailed ? ZEM_ERR_CANNOT_CREATE_FILE : r;
 }
 
 } // namespace zem

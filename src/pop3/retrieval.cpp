@@ -174,6 +174,7 @@ int32_t SendRetr(Channel &ch, Tick now) { // 310
         return DriverError(ch, 0, ZEM_ERR_CANNOT_CREATE_FILE);
     }
     ch.EmailFile = h;
+    ch.MsgFill = 0;
     ch.StatusSeen = kAwaitStatus;
     std::memset(RawTail(ch), 0, 3);
     FormatText(ch.CmdBuffer, kBufferSize - 3, "RETR %d", ch.MessageNo);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "codec/codec.h"
+#include "driver/step.h"
 #include "frame/channel.h"
 #include "frame/settings.h"
 #include "lib_fixture.h"
@@ -593,8 +594,7 @@ class MimeLines : public zt::LibTest {
     void TearDown() override {
         StopSocket();
         zem::CloseAttachmentFile(*ch_);
-        if (ch_->EmailFile > 0) zem::FileClose(ch_->EmailFile);
-        ch_->EmailFile = 0;
+        zem::CloseMessageFile(*ch_);
         // Nothing ever ran past ReplyBuffer into its neighbour.
         for (char c : ch_->ReadAhead) ASSERT_EQ(c, 0x5A);
         zt::LibTest::TearDown();
@@ -643,7 +643,10 @@ class MimeLines : public zt::LibTest {
         const zem::DecoderArea &d = zem::Decoder(*ch_);
         return std::string(d.Held, static_cast<size_t>(d.HeldLen));
     }
-    std::string MessageFile() const { return zt::ReadFile(dir_ + "/msg.txt"); }
+    std::string MessageFile() const {
+        zem::FlushEmailFile(*ch_); // what the message file gathered, written out
+        return zt::ReadFile(dir_ + "/msg.txt");
+    }
 
     zem::Channel *ch_ = nullptr;
     std::string dir_;
