@@ -135,7 +135,9 @@ extern "C" {
 #define ZEM_PARAM_DECODE_STATE      28 /* channel: 1 = save messages raw */
 #define ZEM_PARAM_USE_EHLO          29 /* channel: EHLO and authentication */
 #define ZEM_PARAM_USE_APOP          30 /* channel: POP3 login with APOP */
-/* library: ms slept after a connection closes (500); other channels go on meanwhile */
+/* library: ms slept after a connection closes (500); other channels go on meanwhile. With
+ * ZEM_PARAM_AUTO_CALL 0 zemClose waits it out in its last step (zemDriver never sleeps),
+ * and a failed request closes without it. */
 #define ZEM_PARAM_CLOSE_PAUSE       60
 /* library: ms added to the wait after HELO/EHLO, the last AUTH step and PASS/APOP (200) */
 #define ZEM_PARAM_LOGIN_PAUSE       61

@@ -1,4 +1,4 @@
-// The states shared by both protocols: connecting (101-107), closing with QUIT (258, 259)
+// The states shared by both protocols: connecting (101-107), closing with QUIT (257-259)
 // and the raw command of zemCommand (298/299 on SMTP, 398/399 on POP3).
 #include "driver/replies.h"
 #include "driver/step.h"
@@ -151,6 +151,15 @@ int32_t CheckQuitReply(Channel &ch, Tick) { // 259
     if (c < 0) return DriverError(ch, 0, c);
     CloseSocket(ch);
     ch.NextState = 0;
+    if (ch.AutoCall == 0 && P(gSettings.closePause) > 0) {
+        ch.WakeTick = After(TickNow(), P(gSettings.closePause));
+        ch.NextState = 257;
+    }
+    return kStepOn;
+}
+
+int32_t EndClosePause(Channel &ch, Tick) { // 257: the close pause of a driven channel is over
+    ch.NextState = 0;
     return kStepOn;
 }
 
@@ -179,7 +188,7 @@ int32_t CheckRawPop3Reply(Channel &ch, Tick) { // 399
 constexpr StateEntry kEntries[] = {
     {101, ReadLocalHostName}, {104, FindServerAddress}, {105, CreateSocketAndConnect}, {106, WaitForConnect},
     {107, TryNextAddress},
-    {258, SendQuit},          {259, CheckQuitReply},    {298, SendRawCommand},         {299, CheckRawSmtpReply},
+    {257, EndClosePause},     {258, SendQuit},          {259, CheckQuitReply},    {298, SendRawCommand},         {299, CheckRawSmtpReply},
     {398, SendRawCommand},    {399, CheckRawPop3Reply},
 };
 

@@ -25,7 +25,7 @@ struct StateTable {
 };
 
 // The module tables the dispatcher knows (defined next to their states).
-extern const StateTable kConnectionStates;   // driver: 101-106, 258/259, 298/299, 398/399
+extern const StateTable kConnectionStates;   // driver: 101-107, 257-259, 298/299, 398/399
 extern const StateTable kSmtpSessionStates;  // 200-203, 270-272
 extern const StateTable kSmtpAuthStates;     // 150-171
 extern const StateTable kSmtpSendStates;     // 204-265

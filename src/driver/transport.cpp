@@ -308,7 +308,9 @@ int32_t CloseSocket(Channel &ch) {
         ch.SocketOpen = 0;
     }
     // The close pause holds only this channel: other channels poll and close meanwhile.
-    SleepMs(P(gSettings.closePause));
+    // A channel the caller drives step by step waits it out in a step instead (zemClose)
+    // or not at all (a failed request), so zemDriver never sleeps.
+    if (ch.AutoCall != 0) SleepMs(P(gSettings.closePause));
     return r;
 }
 

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <chrono>
@@ -327,6 +328,33 @@ TEST_F(EngineTest, AWriteTheSocketTakesInPartKeepsItsRest) {
     ch.SocketOpen = 0;
     ::close(sv[0]);
     ::close(sv[1]);
+}
+
+// With the caller driving the steps, the close pause is a step's wake time: no zemDriver
+// call sleeps, and the close still ends only after the pause.
+TEST_F(EngineTest, NonBlockingCloseWaitsOutThePauseWithoutSleeping) {
+    zemIntegerParam(0, ZEM_PARAM_STEP_DELAY, 0);
+    zemIntegerParam(0, ZEM_PARAM_LOGIN_PAUSE, 0);
+    zemIntegerParam(0, ZEM_PARAM_CLOSE_PAUSE, 300);
+    ScriptServer srv({Send("220 mail.test\r\n"), Expect("HELO client.example"), Reply("250 ok"), Expect("QUIT"),
+                      Reply("221 bye")});
+    ASSERT_EQ(Smtp(srv), 0);
+    ASSERT_EQ(zemIntegerParam(0, ZEM_PARAM_AUTO_CALL, 0), 1);
+    ASSERT_EQ(zemClose(0), 0);
+    const auto t = Clock::now();
+    long longest = 0;
+    int32_t r = 1;
+    while (r > 0 && MsSince(t) < 5000) {
+        const auto c = Clock::now();
+        r = zemDriver(0);
+        longest = std::max(longest, MsSince(c));
+        if (r > 0) zemWaitAny(50);
+    }
+    EXPECT_EQ(r, 0);
+    EXPECT_GE(MsSince(t), 290); // the pause was kept
+    EXPECT_LT(longest, 100);    // but no call slept it
+    EXPECT_TRUE(srv.Finish(3000));
+    zemIntegerParam(0, ZEM_PARAM_AUTO_CALL, 1);
 }
 
 } // namespace
