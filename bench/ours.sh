@@ -14,8 +14,8 @@
 #   SEND-MANY-1CONN     send-many: 1000 messages of 1 KiB text on one connection
 #   SEND-MANY-1000CONN  send-conn: the same 1000 messages, one connection each
 #   RETR-DECODE-10M     retr: message 1 of the kit's POP3 server (att-10m.eml), decoded
-#                       (the attachment written) and raw (the message saved as received;
-#                       a raw save ends after 100 ms of silence, which the time includes)
+#                       (the attachment written) and raw (the message saved as received,
+#                       up to and with its end line)
 #   DECODE-50M          zem_decode_file: att-50m.eml from disk through the decoder
 # Figures without a peer (direct runs, into $RES/ours-extra.tsv, which compare.sh reads):
 #   CHANNELS-128        128 channels from one thread (zemDriver + zemWaitAny): wall and CPU

@@ -60,7 +60,7 @@ struct Options {
     std::string pass = "perf";
     std::string dir;
     int raw = -1;          // 1 --raw, 0 --decode, -1 not given
-    int rawPauseMs = 100;  // silence that ends a raw save
+    int rawPauseMs = 100;  // the POP3 data wait of a raw save (only a stalled server runs into it)
     int delayMs = 2000;    // wait-cpu: greeting delay of the slow server
     bool defaultTimings = false;
     bool pipelining = false; // EHLO, and MAIL/RCPT/DATA in one write where the server offers it
