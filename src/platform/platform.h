@@ -50,6 +50,8 @@ struct LocalTime {
     int32_t utcOffsetMinutes; // east of UTC positive
 };
 LocalTime GetLocalTime();
+// Fills buf with n bytes from the system's entropy source: true, or false when it failed.
+bool RandomBytes(void *buf, int32_t n);
 
 // ---- Sockets -----------------------------------------------------------------------------
 // Socket errors come back as the library's socket codes (negated Winsock-style numbers).

@@ -1,6 +1,7 @@
 // Memory, clock, sleep, the library lock, files and local time over POSIX.
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <time.h>
@@ -161,6 +162,18 @@ LocalTime GetLocalTime() {
     lt.second = tm.tm_sec;
     lt.utcOffsetMinutes = static_cast<int32_t>(tm.tm_gmtoff / 60);
     return lt;
+}
+
+bool RandomBytes(void *buf, int32_t n) {
+    auto *p = static_cast<uint8_t *>(buf);
+    int32_t got = 0;
+    while (got < n) {
+        ssize_t r = getrandom(p + got, static_cast<size_t>(n - got), 0);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        got += static_cast<int32_t>(r);
+    }
+    return true;
 }
 
 } // namespace zem

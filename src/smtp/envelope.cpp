@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <random>
 
 #include "frame/log.h"
 #include "frame/settings.h"
@@ -169,12 +168,7 @@ int32_t FormatMessageId(const Channel &ch, char *buf, int32_t size) {
     // The random part comes from the system's entropy source; the tick and a counter make
     // two ids of one process differ even if it failed.
     uint64_t r = 0;
-    try {
-        std::random_device rd;
-        r = (static_cast<uint64_t>(rd()) << 32) ^ rd();
-    } catch (...) {
-        r = 0x5a454d3332ull;
-    }
+    if (!RandomBytes(&r, sizeof r)) r = 0x5a454d3332ull;
     const uint32_t n = counter.fetch_add(1, std::memory_order_relaxed);
     const uint64_t t = TickNow();
     const LocalTime lt = GetLocalTime();
