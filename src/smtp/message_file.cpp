@@ -24,16 +24,6 @@ constexpr int32_t kFinalReplyState = 252; // the transaction's final reply
 
 bool Given(const char *text) { return text != nullptr && text[0] != 0; }
 
-void CloseMessageFileSend(Channel &ch) {
-    if (ch.FileHandle > 0) FileClose(ch.FileHandle);
-    ch.FileHandle = 0;
-}
-
-int32_t FailFileSend(Channel &ch, int32_t sockCode, int32_t zemCode) {
-    CloseMessageFileSend(ch);
-    return DriverError(ch, sockCode, zemCode);
-}
-
 // Turns one piece of the file into what goes on the wire, in ReadAhead.
 int32_t StuffPiece(Channel &ch, const char *in, int32_t n) {
     char *out = ch.ReadAhead;
@@ -64,7 +54,7 @@ int32_t StuffPiece(Channel &ch, const char *in, int32_t n) {
 int32_t SendPending(Channel &ch) {
     while (ch.FileOutPos < ch.FileOutEnd) {
         int32_t r = SendData(ch, ch.ReadAhead + ch.FileOutPos, ch.FileOutEnd - ch.FileOutPos);
-        if (r < 0) return FailFileSend(ch, r, ZEM_ERR_WRITE);
+        if (r < 0) return FailSend(ch, r, ZEM_ERR_WRITE);
         if (r == 0) return 1;
         ch.FileOutPos += r;
         ch.TextBytesSent += r;
@@ -77,7 +67,7 @@ int32_t SendPending(Channel &ch) {
 
 int32_t OpenMessageFile(Channel &ch, Tick) { // 280; -35
     LogFormat(ch, "Opening message file [%s]\r\n", ch.MessageFile);
-    CloseMessageFileSend(ch);
+    CloseSendFile(ch);
     int32_t h = FileOpenRead(ch.MessageFile);
     if (h <= 0) return DriverError(ch, 0, ZEM_ERR_CANNOT_OPEN_FILE);
     ch.FileHandle = h;
@@ -96,7 +86,7 @@ int32_t SendMessageFilePiece(Channel &ch, Tick now) { // 281; -52
         char piece[kPieceBytes];
         int32_t n = FileRead(ch.FileHandle, piece, kPieceBytes);
         if (n <= 0) { // the end of the file, or a read error, ends the message
-            CloseMessageFileSend(ch);
+            CloseSendFile(ch);
             ch.NextState = 282;
             return kStepOn;
         }
@@ -173,7 +163,7 @@ extern "C" ZEM_API int32_t zemSendMessageFile(int32_t Chan, const char *To, cons
     if (WaitUntilWritable(ch, 0) != 1) return ZEM_ERR_NOT_CONNECTED;
     ch.TextBytes = ch.AttachBytes = ch.TextBytesSent = ch.AttachBytesSent = 0;
     ch.SendsMessageFile = 0;
-    CloseMessageFileSend(ch);
+    CloseSendFile(ch);
     if (!Given(FileName)) return ZEM_ERR_MISSING_FILENAME;
     if (!Given(To) && !Given(CC) && !Given(BCC)) return ZEM_ERR_NO_RECIPIENT;
     if (int32_t r = TakeList(ch, To, kSlotTo, &ch.ToList)) return r;

@@ -11,4 +11,9 @@ int32_t CheckBrackets(Channel &ch, const char *text, bool listMode);
 bool HoldsLineEnd(const char *text);
 // True when an EHLO reply (all its lines) offers STARTTLS.
 bool OffersStartTls(const char *reply);
+// Closes the message file or attachment that a send has open.
+void CloseSendFile(Channel &ch);
+// Fails a send part-way: the open file is closed first, so nothing the send opened
+// outlives it; then DriverError.
+int32_t FailSend(Channel &ch, int32_t sockCode, int32_t zemCode);
 } // namespace zem

@@ -22,6 +22,16 @@
 
 namespace zem {
 
+void CloseSendFile(Channel &ch) {
+    if (ch.FileHandle > 0) FileClose(ch.FileHandle);
+    ch.FileHandle = 0;
+}
+
+int32_t FailSend(Channel &ch, int32_t sockCode, int32_t zemCode) {
+    CloseSendFile(ch);
+    return DriverError(ch, sockCode, zemCode);
+}
+
 namespace {
 
 constexpr const char *kMailerLine = "X-Mailer: Corvantis Quorvel Version 3.4";
@@ -38,17 +48,6 @@ bool Given(const char *text) { return text != nullptr && text[0] != 0; }
 // with a text charset alone is a single MIME part (state 246).
 bool Multipart(const Channel &ch) { return ch.AttachList != nullptr || ch.BodyType != 0; }
 
-// Closes the message file or attachment that a send has open.
-void CloseSendFile(Channel &ch) {
-    if (ch.FileHandle > 0) FileClose(ch.FileHandle);
-    ch.FileHandle = 0;
-}
-
-// Failing part-way closes the open file first: nothing the send opened outlives it.
-int32_t FailSend(Channel &ch, int32_t sockCode, int32_t zemCode) {
-    CloseSendFile(ch);
-    return DriverError(ch, sockCode, zemCode);
-}
 
 int32_t SendCmd(Channel &ch) {
     int32_t r = SendLine(ch, ch.CmdBuffer);
