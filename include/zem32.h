@@ -152,8 +152,12 @@ extern "C" {
 #define ZEM_TLS_OPPORTUNISTIC 3 /* STARTTLS/STLS when offered, else plain: UNSAFE, an attacker can strip it */
 /* channel: 1 (default) verify the server certificate and its name; 0 do not (logged on every connect) */
 #define ZEM_PARAM_TLS_VERIFY        65
-#define ZEM_PARAM_UTF8_NAMES        72 /* channel: all decoded file names and Subject/From texts in UTF-8 */
+/* channel: encoded words in Subject/From lines become UTF-8 text too (file names are UTF-8 always) */
+#define ZEM_PARAM_UTF8_NAMES        72
 #define ZEM_PARAM_SAVE_MESSAGES     73 /* channel: also save an attached message/rfc822 whole */
+/* channel: 1 = file names from ISO-8859-1 encoded words and unencoded 8-bit names keep
+ * their bytes as the message has them, not converted to UTF-8 (default 0) */
+#define ZEM_PARAM_8BIT_NAMES        74
 /* channel: 1 = a refused RCPT TO does not end the send; the message goes to the accepted
  * recipients and the send fails (-83) only when every one was refused. The refused ones
  * are in zemDebug ZEM_DEBUG_REFUSED and counted by ZEM_STAT_REFUSED. Default 0: the first

@@ -143,6 +143,7 @@ extern "C" ZEM_API int32_t zemIntegerParam(int32_t Chan, int32_t Code, int32_t V
     case 14: ch->SaveNoname = Value; break;
     case 72: Decoder(*ch).Utf8Names = Value != 0 ? 1 : 0; break;
     case 73: Decoder(*ch).SaveMessages = Value != 0 ? 1 : 0; break;
+    case 74: Decoder(*ch).EightBitNames = Value != 0 ? 1 : 0; break;
     case 15: ch->SmtpPort = static_cast<uint16_t>(Value & 0xFFFF); break;
     case 16: ch->Pop3Port = static_cast<uint16_t>(Value & 0xFFFF); break;
     case 17:

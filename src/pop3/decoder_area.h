@@ -17,9 +17,10 @@ constexpr int32_t kNamesKept = 256;       // names remembered per message for di
 constexpr int32_t kAttachPathMax = 130;   // AttachPath
 
 struct DecoderArea {
-    // ---- Settings (zemIntegerParam codes 72 and 73; zero-filled at zemAttach).
+    // ---- Settings (zemIntegerParam codes 72, 73 and 74; zero-filled at zemAttach).
     uint8_t Utf8Names;    // every decoded file name and header text in UTF-8
     uint8_t SaveMessages; // an attached message is also saved whole
+    uint8_t EightBitNames; // code 74: names keep their 8-bit bytes (no conversion to UTF-8)
     // ---- Header unfolding: one line kept back until the next one shows whether it continues.
     char Held[kHeldMax + 4];
     int32_t HeldLen; // 0 = nothing held

@@ -14,6 +14,7 @@
 #include "frame/settings.h"
 #include "pop3/decoder_area.h"
 #include "pop3/message_file.h"
+#include "text/charset.h"
 #include "text/mime_words.h"
 #include "text/text.h"
 #include "zem32.h"
@@ -759,6 +760,23 @@ int32_t DecodeEncodedWords(Channel &ch, char *line) {
     return found;
 }
 
+// File names on this platform are UTF-8. A name decoded from ISO-8859-1 words is converted
+// from that charset; a raw 8-bit name is kept when it is UTF-8 already and read as
+// ISO-8859-1 otherwise (the charset of old mailers that wrote 8-bit names unencoded).
+// Code 74 keeps the bytes as the message has them.
+namespace {
+void NameInUtf8(const DecoderArea &d, char *name, bool latin1Words) {
+    if (d.EightBitNames) return;
+    const int32_t n = TextLength(name);
+    bool eightBit = false;
+    for (int32_t i = 0; i < n && !eightBit; ++i) eightBit = static_cast<uint8_t>(name[i]) >= 0x80;
+    if (!eightBit || (!latin1Words && IsValidUtf8(name, n))) return;
+    char converted[kBufferSize];
+    ConvertToUtf8("ISO-8859-1", name, n, converted, sizeof converted);
+    CopyText(name, converted, kBufferSize - 1);
+}
+} // namespace
+
 void StoreFileName(Channel &ch, const char *name) {
     const char *part = name;
     for (const char *p = name; *p != 0; ++p)
@@ -795,6 +813,7 @@ int32_t FindFileName(Channel &ch, char *line) {
                 ConvertToUtf8("UTF-8", raw, n, name, sizeof name);
             else
                 CopyText(name, raw, kBufferSize - 1);
+            NameInUtf8(d, name, false);
             StoreFileName(ch, name);
             LogFormat(ch, "[Filename='%s']\r\n", ch.Filename);
             return 1;
@@ -854,6 +873,7 @@ int32_t FindFileName(Channel &ch, char *line) {
     } else {
         CopyText(name, raw, kBufferSize - 1);
     }
+    if (!modern) NameInUtf8(d, name, form != 0);
     StoreFileName(ch, name);
     LogFormat(ch, "[Filename='%s']\r\n", ch.Filename);
     return 1;

@@ -421,37 +421,72 @@ TEST_F(MimeRetrieval, ClosingDelimiterStartsPartHeadersForTheEpilogue) {
     EXPECT_EQ(found, 2u);
 }
 
+std::string Latin1WordsMessage(const std::string &subject) {
+    return Crlf(subject + "\n"
+                "From: =?ISO-8859-1?Q?J=F6rg_M=FCller?= <j@example.org>\n"
+                "MIME-Version: 1.0\n"
+                "Content-Type: multipart/mixed; boundary=\"XYZ\"\n"
+                "\n"
+                "--XYZ\n"
+                "Content-Transfer-Encoding: base64\n"
+                "Content-Disposition: attachment; filename=\"=?iso-8859-1?q?r=E9sum=E9.txt?=\"\n"
+                "\n") +
+           Base64Lines("q form") +
+           Crlf("--XYZ\n"
+                "Content-Transfer-Encoding: base64\n"
+                "Content-Disposition: attachment; filename=\"=?iso-8859-1?B?//4uYmlu?=\"\n"
+                "\n") +
+           Base64Lines("b form") + Crlf("--XYZ--\n");
+}
+
 TEST_F(MimeRetrieval, EncodedWordsInSubjectFromAndFileNames) {
     const std::string subject = "Subject: =?iso-8859-1?b?SGVsbG8=?= world";
-    Retrieve(Crlf(subject + "\n"
-                  "From: =?ISO-8859-1?Q?J=F6rg_M=FCller?= <j@example.org>\n"
-                  "MIME-Version: 1.0\n"
-                  "Content-Type: multipart/mixed; boundary=\"XYZ\"\n"
-                  "\n"
-                  "--XYZ\n"
-                  "Content-Transfer-Encoding: base64\n"
-                  "Content-Disposition: attachment; filename=\"=?iso-8859-1?q?r=E9sum=E9.txt?=\"\n"
-                  "\n") +
-             Base64Lines("q form") +
-             Crlf("--XYZ\n"
-                  "Content-Transfer-Encoding: base64\n"
-                  "Content-Disposition: attachment; filename=\"=?iso-8859-1?B?//4uYmlu?=\"\n"
-                  "\n") +
-             Base64Lines("b form") + Crlf("--XYZ--\n"));
+    Retrieve(Latin1WordsMessage(subject));
     // B form: the decoded word, the rest of the line, then spaces up to the old length.
     const std::string decodedSubject = "Subject: Hello world";
     const std::string expected =
         decodedSubject + std::string(subject.size() - decodedSubject.size(), ' ') + "\r\n" +
         "From: J\xF6rg_M\xFCller <j@example.org>\r\n" + "MIME-Version: 1.0\r\n";
     EXPECT_EQ(Message().substr(0, expected.size()), expected);
-    // The base64 name holds '/' characters: it is cut to a path component only after decoding.
-    EXPECT_EQ(Attachment("r\xE9sum\xE9.txt"), "q form");
-    EXPECT_EQ(Attachment("\xFF\xFE.bin"), "b form");
-    EXPECT_EQ(SavedList(), "r\xE9sum\xE9.txt,\xFF\xFE.bin");
+    // File names are UTF-8 on this platform: the ISO-8859-1 words are converted. The base64
+    // name holds '/' characters: it is cut to a path component only after decoding.
+    EXPECT_EQ(Attachment("r\xC3\xA9sum\xC3\xA9.txt"), "q form");
+    EXPECT_EQ(Attachment("\xC3\xBF\xC3\xBE.bin"), "b form");
+    EXPECT_EQ(SavedList(), "r\xC3\xA9sum\xC3\xA9.txt,\xC3\xBF\xC3\xBE.bin");
     const std::string log = Log();
     EXPECT_NE(log.find("[iso-8859]\r\n"), std::string::npos);
     EXPECT_NE(log.find("[r:Content-Disposition: attachment; filename=\"=?iso-8859-1?q?r=E9sum=E9.txt?=\"\r\n]\r\n"),
               std::string::npos);
+    EXPECT_NE(log.find("[Filename='r\xC3\xA9sum\xC3\xA9.txt']\r\n"), std::string::npos);
+}
+
+TEST_F(MimeRetrieval, EightBitNamesKeepTheBytesOfTheirWords) {
+    ASSERT_EQ(zemIntegerParam(0, ZEM_PARAM_8BIT_NAMES, 1), 1);
+    const std::string subject = "Subject: =?iso-8859-1?b?SGVsbG8=?= world";
+    Retrieve(Latin1WordsMessage(subject));
+    EXPECT_EQ(Attachment("r\xE9sum\xE9.txt"), "q form");
+    EXPECT_EQ(Attachment("\xFF\xFE.bin"), "b form");
+    EXPECT_EQ(SavedList(), "r\xE9sum\xE9.txt,\xFF\xFE.bin");
+}
+
+TEST_F(MimeRetrieval, UnencodedEightBitNamesBecomeUtf8) {
+    // An unencoded name that is UTF-8 already stays; one that is not is read as ISO-8859-1.
+    Retrieve(Crlf("MIME-Version: 1.0\n"
+                  "Content-Type: multipart/mixed; boundary=\"XYZ\"\n"
+                  "\n"
+                  "--XYZ\n"
+                  "Content-Transfer-Encoding: base64\n"
+                  "Content-Disposition: attachment; filename=\"\xC3\xBC-utf8.txt\"\n"
+                  "\n") +
+             Base64Lines("utf-8 name") +
+             Crlf("--XYZ\n"
+                  "Content-Transfer-Encoding: base64\n"
+                  "Content-Disposition: attachment; filename=\"\xFC-latin1.txt\"\n"
+                  "\n") +
+             Base64Lines("latin-1 name") + Crlf("--XYZ--\n"));
+    EXPECT_EQ(Attachment("\xC3\xBC-utf8.txt"), "utf-8 name");
+    EXPECT_EQ(Attachment("\xC3\xBC-latin1.txt"), "latin-1 name");
+    EXPECT_EQ(SavedList(), "\xC3\xBC-utf8.txt,\xC3\xBC-latin1.txt");
 }
 
 TEST_F(MimeRetrieval, FoldedHeaderLinesAreUnfolded) {
