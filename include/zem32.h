@@ -144,7 +144,7 @@ extern "C" {
 /* channel: a RETR or TOP whose data passes this many bytes fails with -75 (0 = no limit);
  * a message whose LIST size is known fails past twice that size plus 64 KiB anyway */
 #define ZEM_PARAM_MAX_MESSAGE_SIZE  63
-/* channel: security of the next connect: */
+/* channel: security of the next connect, one of the ZEM_TLS_ values below */
 #define ZEM_PARAM_TLS               64
 #define ZEM_TLS_NONE          0 /* plain TCP (default) */
 #define ZEM_TLS_STARTTLS      1 /* STARTTLS (SMTP) / STLS (POP3) required, else -79 before any credential */
@@ -152,7 +152,7 @@ extern "C" {
 #define ZEM_TLS_OPPORTUNISTIC 3 /* STARTTLS/STLS when offered, else plain: UNSAFE, an attacker can strip it */
 /* channel: 1 (default) verify the server certificate and its name; 0 do not (logged on every connect) */
 #define ZEM_PARAM_TLS_VERIFY        65
-/* channel: encoded words in Subject/From lines become UTF-8 text too (file names are UTF-8 always) */
+/* channel: encoded words in Subject/From lines become UTF-8 text in the message file too */
 #define ZEM_PARAM_UTF8_NAMES        72
 #define ZEM_PARAM_SAVE_MESSAGES     73 /* channel: also save an attached message/rfc822 whole */
 /* channel: 1 = file names from ISO-8859-1 encoded words and unencoded 8-bit names keep

@@ -21,14 +21,24 @@ function esc(s) {
 }
 function trim(s) { sub(/^[ \t]+/, "", s); sub(/[ \t]+$/, "", s); return s }
 # Every "#define PREFIX... value /* comment */" of the header, in order.
-function defines(prefix, out,    line, n, name, value, comment) {
+function defines(prefix, out,    line, n, name, value, comment, pending, open, part) {
     n = 0
+    pending = ""; open = 0
     while ((getline line < header) > 0) {
-        if (line !~ "^#define " prefix) continue
+        # A comment block right above a define describes it when the line has none.
+        if (open || line ~ /^\/\*/) {
+            part = line; sub(/^[ \t]*(\/\*|\*)?[ \t]*/, "", part); sub(/[ \t]*\*\/.*$/, "", part)
+            pending = (open && pending != "") ? pending " " part : part
+            open = (line !~ /\*\//)
+            continue
+        }
+        if (line !~ "^#define " prefix) { pending = ""; continue }
         name = line; sub(/^#define /, "", name); sub(/[ \t(].*/, "", name)
         value = line; sub(/^#define [A-Z0-9_]+[ \t]+/, "", value)
         comment = ""
         if (value ~ /\/\*/) { comment = value; sub(/^[^\/]*\/\*[ \t]*/, "", comment); sub(/[ \t]*\*\/.*$/, "", comment) }
+        else comment = pending
+        pending = ""
         sub(/[ \t]*\/\*.*$/, "", value); gsub(/[()]/, "", value); value = trim(value)
         if (value !~ /^-?[0-9]+$/) continue
         n++; out[n, "name"] = name; out[n, "value"] = value; out[n, "comment"] = comment
