@@ -83,10 +83,9 @@ int32_t CreateSocketAndConnect(Channel &ch, Tick now) { // 105
         DropTls(ch);
         if (ch.SocketOpen) SocketCloseNow(ch.Socket);
         ch.SocketOpen = 0;
-        s = SocketCreateTcpFamily(ch.ServerNet.family);
+        s = SocketCreateTcpFamily(ch.ServerNet.family, ch.NonBlockingConnect != 0);
     }
     if (s < 0) return ZEM_ERR_INVALID_SOCKET; // no error record: the next step tries again
-    if (ch.NonBlockingConnect) SocketSetNonBlocking(s, true);
     gChannelTable[ch.ChannelNo].SocketCopy = s;
     ch.Socket = s;
     ch.SocketOpen = 1;
@@ -104,8 +103,9 @@ int32_t CreateSocketAndConnect(Channel &ch, Tick now) { // 105
 }
 
 int32_t WaitForConnect(Channel &ch, Tick now) { // 106
-    if (PollSocket(ch, kPollError) == 1) return ConnectFailed(ch, 0);
-    if (PollSocket(ch, kPollWritable) != 1) {
+    const int32_t w = PollWritable(ch);
+    if (w < 0) return ConnectFailed(ch, 0);
+    if (w != 1) {
         ch.WantReady = 2;
         if (MoreAddresses(ch)) {
             if (now > ch.AddrDeadline) ch.NextState = 107;
@@ -118,7 +118,7 @@ int32_t WaitForConnect(Channel &ch, Tick now) { // 106
         ch.NextState = 107;
         return kStepOn;
     }
-    if (ch.NonBlockingConnect) SocketSetNonBlocking(ch.Socket, false);
+    if (ch.NonBlockingConnect) SocketSetBlocking(ch.Socket);
     ArmReplyWait(ch, now);
     ch.NextState = ch.AfterConnectState;
     if (ch.TlsMode == kTlsImplicit) StartTlsBefore(ch, ch.AfterConnectState);

@@ -76,6 +76,9 @@ int32_t DriverError(Channel &ch, int32_t sockCode, int32_t zemCode) {
 
 int32_t RunOneStep(int32_t chan);
 
+// WaitWritable set by StartRequest: the first step of a request looks at the socket first.
+constexpr uint8_t kGateAtStart = 2;
+
 bool OutputHasRoom(Channel &ch) { return HaveOutputBuffer(ch) && kOutSize - ch.OutFill >= kOutReserve; }
 
 // Before a state runs, the output buffer must have room for what one step writes: a full
@@ -111,14 +114,22 @@ int32_t RunOneStep(int32_t chan) {
     if (ch.WakeTick > now) return ZEM_DRIVER_WAIT;
     if (ch.DeadlineTick != 0 && ch.DeadlineTick < now) return DriverError(ch, 0, ZEM_ERR_TIMED_OUT);
     if (int32_t r = MakeRoomForOneStep(ch, now)) return r;
-    // While lines gather in the output buffer, the next one needs no writable socket: the
-    // buffer's own write waits for that. A request's first line still waits at the gate.
+    // A line for an output buffer with room needs no writable socket: the buffer's own
+    // write waits for that (and keeps what a short write leaves). A request's first step
+    // still waits at the gate unless lines are gathering already.
     const bool gateOpen = ch.GateOpen != 0;
     ch.GateOpen = 0;
-    if (ch.WaitWritable && !gateOpen && !(ch.OutFill > 0 && OutputHasRoom(ch)) && PollSocket(ch, kPollWritable) != 1) {
-        // A peer that stops reading must not hold a request for ever.
-        if (ch.DeadlineTick == 0) ch.DeadlineTick = After(now, P(gSettings.replyTimeout));
-        return ZEM_DRIVER_WAIT;
+    ch.WritableSeen = 0;
+    if (ch.WaitWritable && !gateOpen &&
+        (ch.WaitWritable == kGateAtStart ? !(ch.OutFill > 0 && OutputHasRoom(ch)) : !OutputHasRoom(ch))) {
+        if (PollSocket(ch, kPollWritable) != 1) {
+            // A peer that stops reading must not hold a request for ever.
+            if (ch.DeadlineTick == 0) ch.DeadlineTick = After(now, P(gSettings.replyTimeout));
+            return ZEM_DRIVER_WAIT;
+        }
+        ch.WritableSeen = 1;
+    } else if (ch.WaitWritable && gateOpen) {
+        ch.WritableSeen = 1;
     }
     ch.WaitWritable = 0;
     ch.ThisState = ch.NextState;
@@ -143,13 +154,21 @@ int32_t RunOneStep(int32_t chan) {
         }
         // A reply is awaited, the request ended, or the caller drives the steps: what the
         // step buffered goes now. What the socket does not take waits for the next step.
-        if (ch.OutFill > 0 && (ch.FlushNow || ch.NextState == 0 || ch.AutoCall == 0)) {
+        const bool flushing = ch.OutFill > 0 && (ch.FlushNow || ch.NextState == 0 || ch.AutoCall == 0);
+        if (flushing) {
             if (int32_t w = FlushOutput(ch); w < 0) {
                 r = DriverError(ch, w, ZEM_ERR_WRITE);
                 ch.ThisState = -1;
                 return r;
             }
         }
+        // A command went out whole and its reply is awaited: the next step needs input,
+        // so the wait before it is a read wait (one poll, then the reader's receive)
+        // rather than a look that nearly always finds nothing yet. Under TLS a record
+        // may already wait decrypted, so only a plain socket says so.
+        if (flushing && ch.FlushNow && ch.WantReady == 0 && ch.OutFill == 0 && ch.SocketOpen && ch.Tls == nullptr &&
+            !ch.KnownReadable && RingCount(ch) == 0 && ch.NextState > 0)
+            ch.WantReady = kPollReadable;
     } else {
         LogFormat(ch, "ERROR! Unknown state %d\r\n", ch.ThisState);
     }
@@ -159,7 +178,7 @@ int32_t RunOneStep(int32_t chan) {
 }
 
 void StartRequest(Channel &ch, int32_t startState, int waitWritable) {
-    if (waitWritable >= 0) ch.WaitWritable = static_cast<uint8_t>(waitWritable);
+    if (waitWritable >= 0) ch.WaitWritable = waitWritable > 0 ? kGateAtStart : 0;
     ch.NextState = startState;
     ch.AfterConnectState = 0;
     ch.LastSockCode = 0;
@@ -174,11 +193,14 @@ NextStepWait WhatNextStepWaitsFor(const Channel &ch, Tick now) {
     if (ch.WakeTick > now) return {0, ch.WakeTick}; // nothing runs before it
     // A full output buffer waits for what its write waits for, before anything else.
     const bool outputFull = ch.OutFill > 0 && kOutSize - ch.OutFill < kOutReserve;
-    // Lines that gather in a buffer with room need no writable socket.
+    // Lines for a buffer with room need no writable socket (a request's first step: only
+    // while lines gather).
     const bool gathering = ch.OutBuffer != nullptr && ch.OutFill > 0 && !outputFull;
+    const bool hasRoom = ch.OutBuffer != nullptr && !outputFull;
+    const bool gate = ch.WaitWritable == kGateAtStart ? !gathering : !hasRoom;
     const int kind = !ch.SocketOpen ? 0
                      : outputFull   ? ch.OutWaitKind
-                     : ch.WaitWritable && !gathering ? 2
+                     : ch.WaitWritable && gate ? 2
                      : ch.WaitWritable ? 0
                                       : ch.WantReady;
     if (kind == 0) return {0, now};
@@ -200,8 +222,12 @@ void SleepUntilNextStep(Channel &ch) {
         SleepMs(static_cast<int32_t>(left));
         return;
     }
-    // A writable socket seen here opens the next step's gate without another poll.
-    if (SocketWait(ch.Socket, w.kind, static_cast<int32_t>(left)) == 1 && w.kind == kPollWritable) ch.GateOpen = 1;
+    // A writable socket seen here opens the next step's gate without another poll; a
+    // readable plain socket spares the reader its poll.
+    if (SocketWait(ch.Socket, w.kind, static_cast<int32_t>(left)) == 1) {
+        if (w.kind == kPollWritable) ch.GateOpen = 1;
+        else if (ch.Tls == nullptr && ch.OutFill == 0) ch.KnownReadable = 1;
+    }
 }
 
 int32_t RunToEnd(Channel &ch) {
@@ -226,7 +252,9 @@ int32_t AwaitReadable(Channel &ch, Tick now, int32_t ms) {
 }
 
 int32_t AwaitWritable(Channel &ch, Tick now, int32_t ms) {
-    if (PollSocket(ch, kPollError) == 1 || PollSocket(ch, kPollWritable) == 1) {
+    // The gate of this step saw the socket writable and nothing was written since: no
+    // second poll. An error pending counts as writable too: the send reports it.
+    if ((ch.WritableSeen && ch.OutFill == 0) || PollWritable(ch) != 0) {
         ch.WaitEndTick = 0;
         return 1;
     }

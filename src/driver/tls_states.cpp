@@ -90,7 +90,8 @@ int32_t HandshakeFailed(Channel &ch) {
 int32_t ContinueHandshake(Channel &ch, Tick now) { // 109
     int32_t r = TlsHandshake(ch.Tls);
     if (r == kTlsWantWrite) {
-        ch.WaitWritable = 1;
+        // The handshake writes past the output buffer: the socket itself must take bytes.
+        ch.WantReady = 2;
         return kStepOn;
     }
     if (r == kTlsWantRead) {

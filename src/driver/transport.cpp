@@ -124,12 +124,19 @@ int32_t PollSocket(Channel &ch, int kind) {
     return SocketPoll(ch.Socket, kind);
 }
 
+int32_t PollWritable(Channel &ch) {
+    if (!ch.SocketOpen) return -1;
+    LibraryLockGuard lock;
+    return SocketPollWrite(ch.Socket);
+}
+
 int32_t WaitUntilWritable(Channel &ch, int32_t ms) {
     // One poll with the time left: it returns the moment the socket can take bytes.
     const Tick end = TickNow() + static_cast<Tick>(ms > 0 ? ms : 0);
     for (;;) {
-        if (PollSocket(ch, kPollError) == 1) return 0;
-        if (PollSocket(ch, kPollWritable) == 1) return 1;
+        const int32_t w = PollWritable(ch);
+        if (w < 0) return 0;
+        if (w == 1) return 1;
         const Tick now = TickNow();
         if (now >= end) return 0;
         SocketWait(ch.Socket, kPollWritable, static_cast<int32_t>(end - now));
@@ -310,7 +317,7 @@ int32_t CloseSocket(Channel &ch) {
     // The close pause holds only this channel: other channels poll and close meanwhile.
     // A channel the caller drives step by step waits it out in a step instead (zemClose)
     // or not at all (a failed request), so zemDriver never sleeps.
-    if (ch.AutoCall != 0) SleepMs(P(gSettings.closePause));
+    if (ch.AutoCall != 0 && P(gSettings.closePause) > 0) SleepMs(P(gSettings.closePause));
     return r;
 }
 

@@ -19,6 +19,9 @@ int32_t PollSocket(Channel &ch, int kind);
 // 1 when input can be read now (decrypted bytes inside TLS count); else 0 with *waitKind
 // set to the readiness the socket must reach first (a TLS read may want a write).
 int32_t InputReady(Channel &ch, int *waitKind);
+// One poll for both: -1 an error is pending (or the socket is closed), 1 the socket takes
+// bytes, 0 not yet.
+int32_t PollWritable(Channel &ch);
 int32_t WaitUntilWritable(Channel &ch, int32_t ms);
 int32_t SendData(Channel &ch, const char *bytes, int32_t count); // bytes accepted or a socket code
 int32_t SendLine(Channel &ch, char *text); // appends CR LF in place (room for 2 more bytes + NUL)

@@ -145,7 +145,7 @@ struct Channel {
     int32_t AttachNumber;
     char *Recipient;
 
-    uint8_t WaitWritable;
+    uint8_t WaitWritable;     // 1: the next state sends; 2 (kGateAtStart): a request's first step
     uint8_t InlineFlag;
 
     int32_t AutoCall;
@@ -221,6 +221,7 @@ struct Channel {
     int32_t WriteStalls;      // writes the socket did not take whole (ZEM_STAT_WRITE_STALLS)
     uint8_t KnownReadable;    // a poll found the plain socket readable; no receive since
     uint8_t GateOpen;         // the blocking loop just saw the socket writable
+    uint8_t WritableSeen;     // this step's gate found the socket writable; nothing written since
     int32_t MsgFill;          // message-file bytes gathered behind the output buffer
     int32_t FileBufPos;       // the attachment read-ahead behind OutBuffer: next byte
     int32_t FileBufEnd;       // and its end

@@ -59,8 +59,10 @@ int32_t MapSocketError(int err);          // errno -> socket code
 int32_t LastSocketError();                // current errno mapped
 int32_t SocketCreateTcp();                // descriptor (>= 3) or a negative socket code
 int32_t SocketSetNonBlocking(int32_t s, bool on);
+int32_t SocketSetBlocking(int32_t s);     // one call: clears the status flags (O_NONBLOCK)
 int32_t SocketConnect(int32_t s, uint32_t addrHostOrder, uint16_t port); // 1 connected or under way, else code
 int32_t SocketPoll(int32_t s, int kind);  // kind 1 readable, 2 writable, 3 error: 1 / 0
+int32_t SocketPollWrite(int32_t s);       // one poll: -1 error pending, 1 writable, 0 not yet
 int32_t SocketSend(int32_t s, const void *buf, int32_t n); // bytes accepted or a negative code
 // As SocketSend, but never waits: -10035 when the socket takes nothing now.
 int32_t SocketSendSome(int32_t s, const void *buf, int32_t n);
@@ -85,7 +87,7 @@ int32_t LookupHostAll(const char *name, NetAddress *out, int32_t max);
 int32_t ParseIPv6Literal(const char *text, NetAddress *out);
 // Text form ("::1", "192.0.2.1"); the length, or 0 when the buffer is too small.
 int32_t FormatNetAddress(const NetAddress &a, char *text, int32_t size);
-int32_t SocketCreateTcpFamily(int family); // 4 or 6; as SocketCreateTcp
+int32_t SocketCreateTcpFamily(int family, bool nonBlocking = false); // 4 or 6; as SocketCreateTcp
 int32_t SocketConnectTo(int32_t s, const NetAddress &a, uint16_t port); // as SocketConnect
 int32_t SocketWait(int32_t s, int kind, int32_t ms); // waits up to ms for kind 1 / 2: 1 ready, 0 not
 // One poll over many sockets (kind 1 read, 2 write each); sets ready, returns how many are.

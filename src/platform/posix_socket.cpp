@@ -59,19 +59,26 @@ int32_t LastSocketError() { return MapSocketError(errno); }
 
 int32_t SocketCreateTcp() { return SocketCreateTcpFamily(4); }
 
-int32_t SocketCreateTcpFamily(int family) {
-    int s = socket(family == 6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+int32_t SocketCreateTcpFamily(int family, bool nonBlocking) {
+    int s = socket(family == 6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0),
+                   IPPROTO_TCP);
     if (s < 0) return LastSocketError();
     if (s <= 2) { // never hand out a standard stream's number
         int moved = fcntl(s, F_DUPFD_CLOEXEC, 3);
         close(s);
         if (moved < 0) return LastSocketError();
         s = moved;
+        if (nonBlocking) SocketSetNonBlocking(s, true); // the copy has its own status flags
     }
     // Lines leave as one write per reply wait, so Nagle's delay only ever costs time.
     int one = 1;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return s;
+}
+
+int32_t SocketSetBlocking(int32_t s) {
+    // A TCP socket's only status flag this library sets is O_NONBLOCK: no need to read them.
+    return fcntl(s, F_SETFL, O_RDWR) < 0 ? LastSocketError() : 1;
 }
 
 int32_t SocketSetNonBlocking(int32_t s, bool on) {
@@ -262,6 +269,16 @@ int32_t SocketPoll(int32_t s, int kind) {
     case 2: return (p.revents & (POLLOUT | POLLERR | POLLHUP)) ? 1 : 0;
     default: return (p.revents & POLLERR) ? 1 : 0;
     }
+}
+
+int32_t SocketPollWrite(int32_t s) {
+    pollfd p{};
+    p.fd = s;
+    p.events = POLLOUT;
+    int r = poll(&p, 1, 0);
+    if (r < 0 || (p.revents & POLLNVAL)) return 1; // as SocketPoll: the next send reports it
+    if (p.revents & POLLERR) return -1;
+    return (p.revents & (POLLOUT | POLLHUP)) ? 1 : 0;
 }
 
 int32_t SocketSend(int32_t s, const void *buf, int32_t n) {

@@ -161,6 +161,7 @@ extern "C" ZEM_API int32_t zemSendMessageFile(int32_t Chan, const char *To, cons
     if (ch.Protocol != 'S') return ZEM_ERR_SMTP_ONLY;
     LogRequest(ch, "zemSendMessageFile");
     if (WaitUntilWritable(ch, 0) != 1) return ZEM_ERR_NOT_CONNECTED;
+    ch.GateOpen = 1; // just seen writable: the first step's gate needs no second look
     ch.TextBytes = ch.AttachBytes = ch.TextBytesSent = ch.AttachBytesSent = 0;
     ch.SendsMessageFile = 0;
     CloseSendFile(ch);

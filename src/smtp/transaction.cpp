@@ -921,6 +921,7 @@ extern "C" ZEM_API int32_t zemSendEmail(int32_t Chan, const char *To, const char
     if (ch.Protocol != 'S') return ZEM_ERR_SMTP_ONLY;
     LogRequest(ch, "zemSendEmail");
     if (WaitUntilWritable(ch, 0) != 1) return ZEM_ERR_NOT_CONNECTED;
+    ch.GateOpen = 1; // just seen writable: the first step's gate needs no second look
     ch.TextBytes = ch.AttachBytes = ch.TextBytesSent = ch.AttachBytesSent = 0;
     ch.ContentIdCount = 0;
     ch.ToList = nullptr;
