@@ -23,7 +23,8 @@
 //           bit 3     the client does not verify the certificate
 //           bit 4     TLS 1.2 at most (else 1.3)
 //           bit 5     one record per line of the part (else one record for all)
-//           bit 6     TLS 1.3: a key update the client must answer, and no session ticket
+//           bit 6     TLS 1.3: a key update the client must answer, and no session ticket;
+//                     TLS 1.2: a renegotiation before the part
 //           bit 7     the server asks for a client certificate, and the client has one
 //   byte 2            the cut: that many 256ths of the encrypted part (plus one byte) go
 //
@@ -261,7 +262,7 @@ public:
         line_.clear();
         lastLine_.clear();
         clientBytes_ = 0;
-        askedTls_ = switched_ = flightSent_ = handshakeDone_ = sslFailed_ = false;
+        askedTls_ = switched_ = flightSent_ = handshakeDone_ = sslFailed_ = renegotiated_ = false;
         records_.clear();
         version_.clear();
         said_.clear();
@@ -273,6 +274,7 @@ public:
     bool switched() const { return switched_; }
     bool flightSent() const { return flightSent_; }
     bool handshakeDone() const { return handshakeDone_; }
+    bool renegotiated() const { return renegotiated_; }
     const std::string &version() const { return version_; }
     const std::string &plain() const { return plain_; }
     const std::string &heard() const { return heard_; }
@@ -294,6 +296,7 @@ public:
         Flush();
         Receive();
         if (phase_ == kHandshake) Handshake();
+        if (phase_ == kRenegotiation) Renegotiation();
         if (phase_ == kPlain && opt_.mode != kImplicit && !finPending_ && ClientWaitsInPlain()) finPending_ = true;
         Flush();
         QuickAck();
@@ -342,7 +345,7 @@ public:
     }
 
 private:
-    enum Phase { kPlain, kHandshake, kUnderTls };
+    enum Phase { kPlain, kHandshake, kRenegotiation, kUnderTls };
 
     void QuickAck() {
         int one = 1;
@@ -403,7 +406,7 @@ private:
             if (n <= 0) break;
             Take(buf, static_cast<size_t>(n));
         }
-        if (peerClosed_ && phase_ == kHandshake) {
+        if (peerClosed_ && (phase_ == kHandshake || phase_ == kRenegotiation)) {
             phase_ = kUnderTls;
             finPending_ = true;
         }
@@ -512,7 +515,7 @@ private:
         records_.erase(0, p);
         if (ssl_ == nullptr || sslFailed_) return;
         if (phase_ == kHandshake || handshakeDone_) BIO_write(SSL_get_rbio(ssl_), bytes, static_cast<int>(n));
-        if (handshakeDone_) ReadUnderTls();
+        if (handshakeDone_ && phase_ != kRenegotiation) ReadUnderTls();
     }
 
     // What the client says under TLS (kept for the trace).
@@ -538,6 +541,16 @@ private:
             flightSent_ = true;
             handshakeDone_ = true;
             version_ = SSL_get_version(ssl_);
+            if (opt_.keyUpdate && opt_.tls12) {
+                // TLS 1.2: a renegotiation first; the client's read of its next reply
+                // runs it.
+                SSL_renegotiate(ssl_);
+                SSL_do_handshake(ssl_);
+                DrainOutput(out_);
+                phase_ = kRenegotiation;
+                ERR_clear_error();
+                return;
+            }
             SayUnderTls();
             ReadUnderTls();
             phase_ = kUnderTls;
@@ -553,6 +566,28 @@ private:
             }
         }
         ERR_clear_error();
+    }
+
+    // The client's new handshake, taken by reads; the part follows once it is complete.
+    void Renegotiation() {
+        char buf[4096];
+        size_t got = 0;
+        ERR_clear_error();
+        int r;
+        while ((r = SSL_read_ex(ssl_, buf, sizeof buf, &got)) == 1) said_.append(buf, got);
+        const int e = SSL_get_error(ssl_, r);
+        DrainOutput(out_);
+        ERR_clear_error();
+        if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) {
+            phase_ = kUnderTls;
+            finPending_ = true;
+            return;
+        }
+        if (SSL_renegotiate_pending(ssl_) || SSL_in_init(ssl_)) return;
+        renegotiated_ = true;
+        SayUnderTls();
+        phase_ = kUnderTls;
+        finPending_ = true;
     }
 
     // The part after the marker as application data, then the ending.
@@ -605,6 +640,7 @@ private:
     std::string heard_; // what the client said in the clear
     size_t clientBytes_ = 0;
     bool askedTls_ = false, switched_ = false, flightSent_ = false, handshakeDone_ = false, sslFailed_ = false;
+    bool renegotiated_ = false;
     std::string records_;
     std::string version_;
     std::string said_;
@@ -663,8 +699,8 @@ void Trace(const char *what, int32_t r) {
 
 void TraceEnd() {
     if (!gTrace) return;
-    std::fprintf(stderr, "[clear]\n%s[tls %s]\n%s[end]\n", gServer->heard().c_str(), gServer->version().c_str(),
-                 gServer->said().c_str());
+    std::fprintf(stderr, "[clear]\n%s[tls %s%s]\n%s[end]\n", gServer->heard().c_str(), gServer->version().c_str(),
+                 gServer->renegotiated() ? ", renegotiated" : "", gServer->said().c_str());
 }
 
 void CleanMessages() {
