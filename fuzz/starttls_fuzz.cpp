@@ -353,9 +353,8 @@ private:
     }
 
     // The plain part ends with a whole line that ends an SMTP reply, or with a whole
-    // POP3 status line.
-    // A NUL makes a line reach to the end of what has come (the reply reader stops its
-    // search for the line end there), so such a part never ends where the server's does.
+    // POP3 status line. Not with a NUL in it: the reply reader's search for a line end
+    // stops at a NUL and takes all that has come, so its lines are not the server's.
     bool EndsWithWholeReply() const {
         if (plain_.empty() || plain_.back() != '\n' || plain_.find('\0') != std::string::npos) return false;
         if (opt_.pop3) return true;
