@@ -54,19 +54,46 @@ inline int OpenDescriptors() {
     std::abort();
 }
 
+// A non-blocking listener on a free loopback port.
+inline int ListenLoopback(int *port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 8) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+        Fail("cannot listen");
+    *port = ntohs(a.sin_port);
+    return fd;
+}
+
+// A connection the client opened but never got accepted (it failed first) waits in the
+// listener's backlog: take it and drop it.
+inline void DropBacklog(int listenFd) {
+    for (int fd; (fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) close(fd);
+}
+
+// After an input, once zemClose has run: the request blocks are released, every memory
+// block's guard bytes are intact and no descriptor beyond the baseline is open.
+inline void CheckReleased(int baselineFds) {
+    for (int slot = 1; slot < zem::kSlotsPerChannel; ++slot)
+        if (zem::BlockIsAllocated(slot)) Fail("a request block is still allocated after zemClose");
+    if (zem::CheckAllBlocks([](int32_t, int32_t) {}) != 0) Fail("a memory block's guard bytes changed");
+    if (OpenDescriptors() != baselineFds) {
+        char link[512];
+        for (int fd = 0; fd < 1024; ++fd) {
+            std::string p = "/proc/self/fd/" + std::to_string(fd);
+            ssize_t n = readlink(p.c_str(), link, sizeof link - 1);
+            if (n > 0) std::fprintf(stderr, "fd %d: %.*s\n", fd, static_cast<int>(n), link);
+        }
+        Fail("a descriptor was left open");
+    }
+}
+
 class HostileServer {
 public:
-    HostileServer() {
-        listen_ = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (listen_ < 0 || bind(listen_, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(listen_, 8) != 0 ||
-            getsockname(listen_, reinterpret_cast<sockaddr *>(&a), &len) != 0)
-            Fail("cannot listen");
-        port_ = ntohs(a.sin_port);
-    }
+    HostileServer() { listen_ = ListenLoopback(&port_); }
     int port() const { return port_; }
 
     // One input: the bytes the server will say once the client is there.
@@ -131,21 +158,8 @@ public:
     void EndInput(int baselineFds) {
         if (conn_ >= 0) close(conn_);
         conn_ = -1;
-        // A connection the client opened but never got accepted (it failed first) waits in
-        // the backlog: take it and drop it.
-        for (int fd; (fd = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;) close(fd);
-        for (int slot = 1; slot < zem::kSlotsPerChannel; ++slot)
-            if (zem::BlockIsAllocated(slot)) Fail("a request block is still allocated after zemClose");
-        if (zem::CheckAllBlocks([](int32_t, int32_t) {}) != 0) Fail("a memory block's guard bytes changed");
-        if (OpenDescriptors() != baselineFds) {
-            char link[512];
-            for (int fd = 0; fd < 1024; ++fd) {
-                std::string p = "/proc/self/fd/" + std::to_string(fd);
-                ssize_t n = readlink(p.c_str(), link, sizeof link - 1);
-                if (n > 0) std::fprintf(stderr, "fd %d: %.*s\n", fd, static_cast<int>(n), link);
-            }
-            Fail("a descriptor was left open");
-        }
+        DropBacklog(listen_);
+        CheckReleased(baselineFds);
     }
 
 private:

@@ -9,7 +9,9 @@
 #
 # Targets: codec (codec and text exports against a reference coder), smtp (the SMTP machine
 # against a hostile server), pop3 (the POP3 machine and the decoder against a hostile
-# server), mime (the MIME decoder fed lines). Each starts from its seed corpus in the tree
+# server), mime (the MIME decoder fed lines), starttls (STARTTLS, STLS and implicit TLS
+# against a hostile server that runs real TLS handshakes, or answers with raw bytes; it
+# makes its test certificates at start-up). Each starts from its seed corpus in the tree
 # (fuzz/corpus-NAME, fuzz/corpus for mime) and keeps what it finds in BUILD/work-NAME.
 # A crash, a leak or a hang (10 s for one input) fails the run; the reproducer is printed
 # in base64 and as a hex dump, and kept as BUILD/crash-NAME-*.
@@ -37,13 +39,18 @@ for src in $(find "$root/src" -name '*.cpp' | sort); do
     objs+=("$obj")
 done
 
-targets=(codec smtp pop3 mime)
+targets=(codec smtp pop3 mime starttls)
 for t in "${targets[@]}"; do
     [ -z "$only" ] || [ "$only" = "$t" ] || continue
-    wrap=""
+    extra=()
     # The protocol targets cap the library's sleeps (fuzz/hostile_server.h).
-    case $t in smtp|pop3) wrap="-Wl,--wrap=_ZN3zem7SleepMsEi" ;; esac
-    $cxx $common -fsanitize=fuzzer "$root/fuzz/${t}_fuzz.cpp" "${objs[@]}" -lssl -lcrypto -lpthread $wrap -o "$build/${t}_fuzz"
+    case $t in smtp|pop3|starttls) extra+=("-Wl,--wrap=_ZN3zem7SleepMsEi") ;; esac
+    # The TLS target makes its own test certificates at start-up, and its server answers
+    # the client's lingering close at once (fuzz/starttls_fuzz.cpp).
+    case $t in
+    starttls) extra+=("-DZEM_FUZZ_CERT_SCRIPT=\"$root/tests/support/make_test_certs.sh\"" "-Wl,--wrap=_ZN3zem17SocketCloseLingerEi") ;;
+    esac
+    $cxx $common -fsanitize=fuzzer "$root/fuzz/${t}_fuzz.cpp" "${objs[@]}" -lssl -lcrypto -lpthread "${extra[@]}" -o "$build/${t}_fuzz"
     echo "built $build/${t}_fuzz"
 done
 [ "$seconds" -gt 0 ] || exit 0
