@@ -146,7 +146,7 @@ int32_t SendQuit(Channel &ch, Tick now) { // 258
 }
 
 int32_t CheckQuitReply(Channel &ch, Tick) { // 259
-    if (!WaitReadable(ch, 0)) return kStepOn;
+    if (!ReplyReady(ch)) return kStepOn;
     int32_t c = ch.Protocol == 'S' ? CheckSmtpReplyAtQuit(ch) : CheckPop3ReplyAtQuit(ch);
     if (c < 0) return DriverError(ch, 0, c);
     CloseSocket(ch);
@@ -172,14 +172,14 @@ int32_t SendRawCommand(Channel &ch, Tick now) { // 298, 398
 }
 
 int32_t CheckRawSmtpReply(Channel &ch, Tick) { // 299
-    if (!WaitReadable(ch, 0)) return kStepOn;
+    if (!ReplyReady(ch)) return kStepOn;
     if (int32_t c = CheckSmtpReply(ch)) return DriverError(ch, 0, c);
     ch.NextState = 0;
     return kStepOn;
 }
 
 int32_t CheckRawPop3Reply(Channel &ch, Tick) { // 399
-    if (!WaitReadable(ch, 0)) return kStepOn;
+    if (!ReplyReady(ch)) return kStepOn;
     if (int32_t c = CheckPop3Reply(ch)) return DriverError(ch, 0, c);
     ch.NextState = 0;
     return kStepOn;

@@ -42,6 +42,68 @@ int32_t PeekInput(Channel &ch, char *buf, int32_t max) {
     return RingPeek(ch, buf, max);
 }
 
+namespace {
+
+bool StartsWithThreeDigits(const char *line) {
+    for (int i = 0; i < 3; ++i)
+        if (line[i] < '0' || line[i] > '9') return false;
+    return true;
+}
+
+// Whether the ring holds what the reader will take at once. A NUL ends the readers' look
+// for a line end, so from there on they decide themselves.
+bool RingHoldsWhole(Channel &ch, bool smtpReply) {
+    const int32_t count = RingCount(ch);
+    if (count >= kRingSize - 1) return true; // as much as one piece takes
+    const char *ring = RecvRing(ch);
+    int32_t at = ch.RingHead;
+    char head[4];
+    int32_t lineLen = 0;
+    for (int32_t i = 0; i < count; ++i) {
+        const char c = ring[at];
+        at = (at + 1) % kRingSize;
+        if (c == 0) return true;
+        if (lineLen < 4) head[lineLen] = c;
+        ++lineLen;
+        if (c != '\n') continue;
+        if (!smtpReply) return true;
+        if (lineLen < 4 || !StartsWithThreeDigits(head) || head[3] != '-') return true;
+        lineLen = 0;
+    }
+    return false;
+}
+
+// Receives what has come behind the ring's bytes, into its free room (under TLS until
+// nothing more is decrypted, since the socket shows no record already taken in). False
+// when the stream ended or broke: the reader then reports it.
+bool TopUpRing(Channel &ch) {
+    for (;;) {
+        const int32_t room = kRingSize - 1 - RingCount(ch);
+        if (room <= 0) return true;
+        const int32_t n = StreamRecv(ch, ch.RecvBuffer, room);
+        if (n < 0) return false;
+        if (n == 0) return true;
+        LogTraffic(ch, "P: ", ch.RecvBuffer, n);
+        RingPut(ch, ch.RecvBuffer, n);
+        if (ch.Tls == nullptr) return true;
+    }
+}
+
+bool WholeHasCome(Channel &ch, bool smtpReply) {
+    if (!WaitReadable(ch, 0)) return false;
+    if (RingHoldsWhole(ch, smtpReply)) return true;
+    if (!ch.SocketOpen || !TopUpRing(ch) || RingHoldsWhole(ch, smtpReply)) return true;
+    // The rest has not come: the frame waits for the socket, never past the deadline.
+    ch.WantReady = kPollReadable;
+    if (ch.DeadlineTick == 0) ch.DeadlineTick = After(TickNow(), P(gSettings.replyTimeout));
+    return false;
+}
+
+} // namespace
+
+bool ReplyReady(Channel &ch) { return WholeHasCome(ch, ch.Protocol == 'S'); }
+bool LineReady(Channel &ch) { return WholeHasCome(ch, false); }
+
 int32_t ReadRaw(Channel &ch, char *buf, int32_t count) {
     int32_t have = RingCount(ch);
     int32_t n = count < have ? count : have;
@@ -145,12 +207,6 @@ int32_t DropRestOfLine(Channel &ch, Tick end) {
 }
 
 namespace {
-
-bool StartsWithThreeDigits(const char *line) {
-    for (int i = 0; i < 3; ++i)
-        if (line[i] < '0' || line[i] > '9') return false;
-    return true;
-}
 
 // Reads a whole SMTP reply into ReplyBuffer. A refused reply is read to its last line too,
 // so no line of it is left for the next request to take as its own reply. All its lines

@@ -30,6 +30,14 @@ bool IsCutLine(const char *line, int32_t n, int32_t size);
 // Reads and drops the rest of an over-long line, up to end; logs how much went. 1 at its
 // line end, 0 when it did not end in time, -1 when the connection ended.
 int32_t DropRestOfLine(Channel &ch, Tick end);
+// Whether the reply the state waits for has come whole, so that its checker reads it
+// without waiting: SMTP, its last line (or a line that is no reply line, or as much as
+// the reply buffer takes); POP3, the status line. Until then the state repeats and the
+// step frame waits for the socket, under the reply's deadline.
+bool ReplyReady(Channel &ch);
+// The same for one line of multi-line data (a listing, a message): its line end, or as
+// much as one line piece takes.
+bool LineReady(Channel &ch);
 // 0 accepted; -74 (a line without three digits), -49 (code >= 500), -31 (continuation lines overflow), -8 (a further line
 // did not come within the reply time-out), -1 (connection closed before the reply).
 int32_t CheckSmtpReply(Channel &ch);

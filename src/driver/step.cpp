@@ -185,6 +185,7 @@ void StartRequest(Channel &ch, int32_t startState, int waitWritable) {
     ch.WakeTick = 0;
     ch.DeadlineTick = 0;
     ch.WaitEndTick = 0;
+    ch.LineWaitTick = 0;
     ch.WantReady = 0;
     ch.Busy = 1;
 }
@@ -249,6 +250,16 @@ int32_t AwaitReadable(Channel &ch, Tick now, int32_t ms) {
         return 0;
     }
     return kNotYet;
+}
+
+bool AwaitLineEnd(Channel &ch, Tick now, Tick due) {
+    if (LineReady(ch) || (ch.LineWaitTick != 0 && now >= ch.LineWaitTick)) {
+        ch.LineWaitTick = 0;
+        return true;
+    }
+    if (ch.LineWaitTick == 0) ch.LineWaitTick = due > now ? due : now + 1;
+    ch.WaitEndTick = ch.LineWaitTick;
+    return false;
 }
 
 int32_t AwaitWritable(Channel &ch, Tick now, int32_t ms) {

@@ -96,6 +96,10 @@ void SleepUntilNextStep(Channel &ch);
 // input is there, 0 when ms passed since the state began to wait, kNotYet otherwise.
 constexpr int32_t kNotYet = -2;
 int32_t AwaitReadable(Channel &ch, Tick now, int32_t ms);
+// For a line reader whose input has begun: true once the line has come whole, or once the
+// tick due (fixed at the first look) has passed with part of it there; else false, and
+// the frame looks again when more comes or at that tick.
+bool AwaitLineEnd(Channel &ch, Tick now, Tick due);
 // The same for the socket to become writable (an error condition counts as writable, so
 // the send that follows reports it).
 int32_t AwaitWritable(Channel &ch, Tick now, int32_t ms);

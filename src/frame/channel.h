@@ -221,6 +221,7 @@ struct Channel {
     int32_t WriteStalls;      // writes the socket did not take whole (ZEM_STAT_WRITE_STALLS)
     uint8_t KnownReadable;    // a poll found the plain socket readable; no receive since
     uint8_t GateOpen;         // the blocking loop just saw the socket writable
+    Tick LineWaitTick;        // when a line reader takes the part of a line that has come
     uint8_t WritableSeen;     // this step's gate found the socket writable; nothing written since
     int32_t MsgFill;          // message-file bytes gathered behind the output buffer
     int32_t FileBufPos;       // the attachment read-ahead behind OutBuffer: next byte

@@ -1,6 +1,7 @@
 // The receive ring: 1,024 bytes behind the channel record, holding at most 1,023 unread
-// bytes. Only the reply readers fill it (when empty, with at most 1,023 bytes), so the
-// overflow rule below never fires in normal use.
+// bytes. The reply readers fill it when empty, and the readiness checks of whole replies
+// and lines top it up into its free room only, so the overflow rule below never fires in
+// normal use.
 #include <cstring>
 
 #include "frame/channel.h"

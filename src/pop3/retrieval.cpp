@@ -99,8 +99,9 @@ void StoreTopPiece(Channel &ch, const char *piece, int32_t n) {
 int32_t ReadReplyPiece(Channel &ch, Tick now, int32_t moreWait, Tick end = 0) {
     const int32_t wait = P(gSettings.pop3DataWait);
     if (AwaitReadable(ch, now, wait) != 1) return 0; // DeadlineTick ends a silent server
-    int32_t n = end != 0 ? ReadLineUntil(ch, ch.ReplyBuffer, kLineRoom, 0, end)
-                         : ReadLine(ch, ch.ReplyBuffer, kLineRoom, wait, moreWait);
+    if (!AwaitLineEnd(ch, now, end != 0 ? end : After(now, moreWait))) return 0;
+    // The line has come whole, or its wait is over: the reader takes what is there.
+    int32_t n = ReadLine(ch, ch.ReplyBuffer, kLineRoom, 0, 0);
     // A connection that ends before the end line leaves the reply incomplete.
     if (n == -1) return ZEM_ERR_SOCKET_CLOSED;
     return n;
@@ -205,7 +206,8 @@ bool WriteRaw(Channel &ch, const char *bytes, int32_t n) {
 // The status line of a raw save: read as a line so that a refusal is seen before anything
 // is written, then saved as received like the rest.
 int32_t ReadRawStatus(Channel &ch, Tick now) {
-    int32_t n = ReadLine(ch, ch.ReplyBuffer, kLineRoom, 0, P(gSettings.replyTimeout));
+    if (!AwaitLineEnd(ch, now, After(now, P(gSettings.replyTimeout)))) return kStepOn;
+    int32_t n = ReadLine(ch, ch.ReplyBuffer, kLineRoom, 0, 0);
     if (n < 0) {
         LogText(ch, "[EOF1]\r\n");
         return FailRetrieval(ch, ZEM_ERR_SOCKET_CLOSED);

@@ -42,7 +42,7 @@ void SaveTimestamp(Channel &ch) {
 }
 
 int32_t ReadPop3Greeting(Channel &ch, Tick now) { // 301
-    if (!WaitReadable(ch, 0)) return kStepOn;
+    if (!ReplyReady(ch)) return kStepOn;
     if (int32_t c = CheckPop3Reply(ch)) return DriverError(ch, 0, c);
     SaveTimestamp(ch);
     ArmReplyWait(ch, now);
@@ -73,7 +73,7 @@ int32_t SendUser(Channel &ch, Tick now) { // 303
 
 // The login replies: while none is there the step waits on (for the socket, not a pause).
 int32_t CheckLoginReply(Channel &ch, int32_t next) {
-    if (!WaitReadable(ch, 0)) return kStepOn;
+    if (!ReplyReady(ch)) return kStepOn;
     if (int32_t c = CheckPop3Reply(ch)) return DriverError(ch, 0, c);
     ch.NextState = next;
     return kStepOn;
@@ -120,7 +120,7 @@ int32_t SendStat(Channel &ch, Tick now) { // 307
 }
 
 int32_t CheckStatReply(Channel &ch, Tick) { // 308
-    if (!WaitReadable(ch, 0)) return kStepOn;
+    if (!ReplyReady(ch)) return kStepOn;
     int32_t r = JudgeQueryReply(ch);
     if (r < 0) return r;
     // "+OK nn mm": the count starts just after "+OK " (RFC 1939 section 5, STAT).
@@ -135,7 +135,7 @@ int32_t SendDele(Channel &ch, Tick now) { // 315
 }
 
 int32_t CheckDeleReply(Channel &ch, Tick) { // 316
-    if (!WaitReadable(ch, 0)) return kStepOn;
+    if (!ReplyReady(ch)) return kStepOn;
     int32_t r = JudgeQueryReply(ch);
     if (r < 0) return r;
     ch.NextState = 0;
@@ -150,7 +150,7 @@ int32_t SendList(Channel &ch, Tick now) { // 317
 }
 
 int32_t CheckListReply(Channel &ch, Tick) { // 318
-    if (!WaitReadable(ch, 0)) return kStepOn;
+    if (!ReplyReady(ch)) return kStepOn;
     int32_t r = JudgeQueryReply(ch);
     if (r < 0) return r;
     // "+OK msg size": the size follows the second space (RFC 1939 section 5, LIST).
@@ -184,9 +184,8 @@ int32_t ReadUidlReply(Channel &ch, Tick now) { // 321
     const int32_t wait = P(gSettings.pop3DataWait);
     if (AwaitReadable(ch, now, wait) != 1) return kStepOn; // DeadlineTick ends a silent server
     // The whole listing must come within the reply time-out from the UIDL command.
-    const Tick end = ReplyEnd(ch);
-    const int32_t left = MsUntil(end);
-    int32_t n = ReadLineUntil(ch, ch.ReplyBuffer, kLineRoom, wait < left ? wait : left, end);
+    if (!AwaitLineEnd(ch, now, ReplyEnd(ch))) return kStepOn;
+    int32_t n = ReadLine(ch, ch.ReplyBuffer, kLineRoom, 0, 0);
     if (n == 0) return kStepOn;
     // A server that goes away before the reply is complete must not pass for a listing.
     if (n < 0) return DriverError(ch, 0, n == -1 ? ZEM_ERR_SOCKET_CLOSED : n);

@@ -22,7 +22,7 @@ int32_t SendStls(Channel &ch, Tick now) { // 322
 }
 
 int32_t CheckStlsReply(Channel &ch, Tick now) { // 323
-    if (!WaitReadable(ch, 0)) return kStepOn;
+    if (!ReplyReady(ch)) return kStepOn;
     int32_t c = CheckPop3Reply(ch);
     if (c < 0 && c != ZEM_ERR_POP3) return DriverError(ch, 0, c);
     ArmReplyWait(ch, now); // the reply checker cleared the deadline

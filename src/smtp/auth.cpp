@@ -27,7 +27,7 @@ int32_t SendEncodedLine(Channel &ch, const char *prefix, const uint8_t *bytes, i
 
 // The reply to the last step of an exchange: 4xx means not authenticated either.
 int32_t CheckFinalAuthReply(Channel &ch, const char *okLine) {
-    if (!WaitReadable(ch, 0)) return kStepOn;
+    if (!ReplyReady(ch)) return kStepOn;
     if (int32_t c = CheckSmtpReply(ch)) return DriverError(ch, 0, c);
     if (ch.ReplyCode >= 400) return DriverError(ch, 0, ZEM_ERR_SMTP);
     LogText(ch, okLine);
@@ -44,7 +44,7 @@ int32_t CheckChallengeReply(Channel &ch) {
 }
 
 int32_t ReadCramChallenge(Channel &ch, Tick) { // 151
-    if (!WaitReadable(ch, 0)) return kStepOn;
+    if (!ReplyReady(ch)) return kStepOn;
     if (int32_t c = CheckChallengeReply(ch)) return c;
     const char *text = TextLength(ch.ReplyBuffer) > 4 ? ch.ReplyBuffer + 4 : "";
     const char *cr = FindChar(text, '\r');
@@ -89,7 +89,7 @@ int32_t SendLoginCommand(Channel &ch, Tick now) { // 160
 
 // Answers a LOGIN prompt with one credential; an empty one is sent as an empty line.
 int32_t AnswerLoginPrompt(Channel &ch, const char *credential) {
-    if (!WaitReadable(ch, 0)) return 1;
+    if (!ReplyReady(ch)) return 1;
     if (int32_t c = CheckChallengeReply(ch)) return c;
     CopyText(ch.AuthWork, credential, kAuthWorkSize - 1);
     return SendEncodedLine(ch, "", reinterpret_cast<const uint8_t *>(ch.AuthWork), TextLength(ch.AuthWork));
@@ -196,7 +196,7 @@ int32_t SendOauthBearer(Channel &ch, Tick now) { // 175
 // The reply to the initial response: accepted, or a 334 error challenge (a JSON status,
 // logged), which is answered so the server can send its final refusal.
 int32_t CheckOauthReply(Channel &ch, Tick now, const char *okLine, const char *answer, int32_t next) {
-    if (!WaitReadable(ch, 0)) return kStepOn;
+    if (!ReplyReady(ch)) return kStepOn;
     if (int32_t c = CheckSmtpReply(ch)) return DriverError(ch, 0, c);
     if (ch.ReplyCode == 334) {
         const char *text = TextLength(ch.ReplyBuffer) > 4 ? ch.ReplyBuffer + 4 : "";

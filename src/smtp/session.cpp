@@ -43,7 +43,7 @@ int32_t StartSmtpConnection(Channel &ch, Tick) { // 200
 }
 
 int32_t ReadGreeting(Channel &ch, Tick now) { // 201
-    if (!WaitReadable(ch, 0)) return kStepOn;
+    if (!ReplyReady(ch)) return kStepOn;
     // Any code below 500 is a greeting, 4xx included: the EHLO that follows then draws
     // the refusal.
     if (int32_t c = CheckSmtpReply(ch)) return DriverError(ch, 0, c);
@@ -89,7 +89,7 @@ int32_t ChooseAuthentication(Channel &ch) {
 }
 
 int32_t CheckGreetingReply(Channel &ch, Tick) { // 203
-    if (!WaitReadable(ch, 0)) return kStepOn;
+    if (!ReplyReady(ch)) return kStepOn;
     if (int32_t c = CheckSmtpReply(ch)) return DriverError(ch, 0, c);
     // A 4xx reply refuses the session for now: the connect must not report success.
     if (ch.ReplyCode >= 400) return DriverError(ch, 0, ZEM_ERR_SMTP);
@@ -141,7 +141,7 @@ int32_t SendVerify(Channel &ch, Tick now) { // 271
 }
 
 int32_t CheckVerifyReply(Channel &ch, Tick) { // 272
-    if (!WaitReadable(ch, 0)) return kStepOn;
+    if (!ReplyReady(ch)) return kStepOn;
     int32_t c = CheckSmtpReply(ch);
     // Only 250 counts as known; a refusal does not end the request, the next address is
     // verified all the same.

@@ -34,7 +34,7 @@ int32_t SendStartTls(Channel &ch, Tick now) { // 273
 }
 
 int32_t CheckStartTlsReply(Channel &ch, Tick) { // 274
-    if (!WaitReadable(ch, 0)) return kStepOn;
+    if (!ReplyReady(ch)) return kStepOn;
     int32_t c = CheckSmtpReply(ch);
     if (c < 0 && c != ZEM_ERR_SMTP) return DriverError(ch, 0, c);
     // 220 is the go-ahead; 454 (TLS not available) or a refusal leaves TLS unavailable,

@@ -62,8 +62,8 @@ int32_t Finish(Channel &ch, HeaderWriter &w) {
 // Reads a reply once it has begun to arrive. A 4xx reply refuses the message as surely as
 // a 5xx one (RFC 5321 section 4.2.1), so both fail the send: success must mean accepted.
 // 1 when the reply was accepted, 0 while none is there, else the failure.
-int32_t ReadAccepted(Channel &ch, int32_t waitMs) {
-    if (!WaitReadable(ch, waitMs)) return 0;
+int32_t ReadAccepted(Channel &ch) {
+    if (!ReplyReady(ch)) return 0;
     if (int32_t c = CheckSmtpReply(ch)) return FailSend(ch, 0, c);
     if (ch.ReplyCode >= 400) return FailSend(ch, 0, ZEM_ERR_SMTP);
     return 1;
@@ -115,7 +115,7 @@ int32_t SendMailFrom(Channel &ch, Tick now) { // 204
 }
 
 int32_t CheckMailFromReply(Channel &ch, Tick) { // 205
-    int32_t r = ReadAccepted(ch, 0);
+    int32_t r = ReadAccepted(ch);
     if (r <= 0) return r;
     ch.ListCursor = ch.ToList;
     ch.CcDone = ch.CcList == nullptr;
@@ -167,7 +167,7 @@ void NoteRefused(Channel &ch, const char *recipient) {
 // The reply to one RCPT TO: 1 accepted, 2 refused and the send goes on past it, 0 while
 // none is there, else the failure.
 int32_t ReadRecipientReply(Channel &ch, const char *recipient) {
-    if (!WaitReadable(ch, 0)) return 0;
+    if (!ReplyReady(ch)) return 0;
     int32_t c = CheckSmtpReply(ch);
     const bool refused = c == ZEM_ERR_SMTP || (c == 0 && ch.ReplyCode >= 400);
     if (c != 0 && !refused) return FailSend(ch, 0, c);
@@ -219,7 +219,7 @@ int32_t SendDataCommand(Channel &ch, Tick now) { // 209
 }
 
 int32_t CheckDataReply(Channel &ch, Tick) { // 210
-    int32_t r = ReadAccepted(ch, 0);
+    int32_t r = ReadAccepted(ch);
     if (r <= 0) return r;
     ch.NextState = ch.SendsMessageFile ? kSendMessageFileState : 220; // zemSendMessageFile
     return kStepOn;
@@ -332,7 +332,7 @@ int32_t SendEnvelopeGroup(Channel &ch, Tick now) { // 211
 }
 
 int32_t CheckGroupMailReply(Channel &ch, Tick now) { // 212
-    int32_t r = ReadAccepted(ch, 0);
+    int32_t r = ReadAccepted(ch);
     if (r <= 0) return r;
     ArmReplyWait(ch, now);
     ch.NextState = 213;
@@ -340,7 +340,7 @@ int32_t CheckGroupMailReply(Channel &ch, Tick now) { // 212
 }
 
 int32_t CheckGroupRecipientReply(Channel &ch, Tick now) { // 213
-    if (!WaitReadable(ch, 0)) return kStepOn;
+    if (!ReplyReady(ch)) return kStepOn;
     char *rcpt = nullptr;
     int32_t got = NextRecipient(ch, &rcpt);
     if (got != 1) return FailSend(ch, 0, got < 0 ? got : ZEM_ERR_SMTP); // the lists changed under us
@@ -362,7 +362,7 @@ int32_t CheckGroupRecipientReply(Channel &ch, Tick now) { // 213
 }
 
 int32_t CheckGroupDataReply(Channel &ch, Tick) { // 214
-    if (!WaitReadable(ch, 0)) return kStepOn;
+    if (!ReplyReady(ch)) return kStepOn;
     if (ch.Out.Accepted == 0) return FailSend(ch, 0, ZEM_ERR_ALL_REFUSED);
     if (int32_t c = CheckSmtpReply(ch)) return FailSend(ch, 0, c);
     if (ch.ReplyCode >= 400) return FailSend(ch, 0, ZEM_ERR_SMTP);
@@ -811,7 +811,7 @@ int32_t SendEndOfData(Channel &ch, Tick now) { // 251
 }
 
 int32_t CheckFinalReply(Channel &ch, Tick) { // 252
-    int32_t r = ReadAccepted(ch, 100);
+    int32_t r = ReadAccepted(ch);
     if (r <= 0) return r;
     ch.NextState = 0;
     return kStepOn;

@@ -164,6 +164,67 @@ TEST_F(EngineTest, NonBlockingSilentDataWaitEndsWithItsOwnResult) {
     EXPECT_EQ(zt::ReadFile(dir_ + "/m.txt"), "+OK\r\nhalf\r\n");
 }
 
+// A reply that stops half-way (between its lines, or inside one) must not hold the calling
+// thread: every call returns at once while the rest is awaited, and the reply read once it
+// is whole is the server's, line for line.
+TEST_F(EngineTest, NonBlockingDriverWaitsOutACutReplyWithoutBlocking) {
+    NoPausesLongPollInterval();
+    ScriptServer srv({Send("220 mail.test ESMTP\r\n"), Expect("EHLO client.example"),
+                      Send("250-mail.test\r\n250-SIZE 1000"), zt::Pause(700), Send("0\r\n"), zt::Pause(700),
+                      Send("250 8BITMIME\r\n"), Expect("QUIT"), Reply("221 bye")});
+    zemIntegerParam(0, ZEM_PARAM_USE_EHLO, 1);
+    zemIntegerParam(0, ZEM_PARAM_AUTO_CALL, 0);
+    zemIntegerParam(0, ZEM_PARAM_SMTP_PORT, srv.port());
+    ASSERT_EQ(zemSmtpConnect(0, "127.0.0.1", kFrom, nullptr), 0);
+    long longest = 0;
+    int calls = 0;
+    int32_t r = 1;
+    const auto t = Clock::now();
+    while (r > 0 && MsSince(t) < 10000) {
+        const auto c = Clock::now();
+        r = zemDriver(0);
+        longest = std::max(longest, MsSince(c));
+        ++calls;
+        zemWaitAny(50);
+    }
+    EXPECT_EQ(r, 0);
+    EXPECT_LT(longest, 300); // each half of the reply waited 700 ms outside the call
+    EXPECT_GT(calls, 4);
+    EXPECT_EQ(std::string(zem::gChannelTable[0].ChannelPtr->ReplyBuffer),
+              "250-mail.test\r\n250-SIZE 10000\r\n250 8BITMIME\r\n");
+    zemIntegerParam(0, ZEM_PARAM_AUTO_CALL, 1);
+    EXPECT_EQ(zemClose(0), 0);
+    EXPECT_TRUE(srv.Finish(3000));
+}
+
+// A message line that stops half-way is waited for outside the call too, and the decoder
+// gets it whole.
+TEST_F(EngineTest, NonBlockingRetrievalWaitsOutACutLineWithoutBlocking) {
+    NoPausesLongPollInterval();
+    ScriptServer srv({Send("+OK ready\r\n"), Expect("USER u"), Reply("+OK"), Expect("PASS p"), Reply("+OK"),
+                      Expect("RETR 1"), Send("+OK\r\nSubject: cut\r\n\r\nfirst half"), zt::Pause(700),
+                      Send(" and second half\r\n.\r\n"), Expect("QUIT"), Reply("+OK")});
+    ASSERT_EQ(Pop3(srv), 0);
+    zemIntegerParam(0, ZEM_PARAM_AUTO_CALL, 0);
+    ASSERT_EQ(zemGetEmailFile(0, 1, "m.txt", dir_.c_str(), dir_.c_str()), 0);
+    long longest = 0;
+    int32_t r = 1;
+    const auto t = Clock::now();
+    while (r > 0 && MsSince(t) < 10000) {
+        const auto c = Clock::now();
+        r = zemDriver(0);
+        longest = std::max(longest, MsSince(c));
+        zemWaitAny(50);
+    }
+    EXPECT_EQ(r, 0);
+    EXPECT_LT(longest, 300);
+    EXPECT_NE(zt::ReadFile(dir_ + "/m.txt").find("first half and second half\r\n"), std::string::npos)
+        << zt::ReadFile(dir_ + "/m.txt");
+    zemIntegerParam(0, ZEM_PARAM_AUTO_CALL, 1);
+    EXPECT_EQ(zemClose(0), 0);
+    EXPECT_TRUE(srv.Finish(3000));
+}
+
 TEST_F(EngineTest, ClosesOfEightChannelsFromEightThreadsOverlap) {
     zemIntegerParam(0, ZEM_PARAM_STEP_DELAY, 1);
     std::vector<std::unique_ptr<ScriptServer>> servers;
