@@ -216,9 +216,12 @@ int32_t ReadSmtpReply(Channel &ch, bool closeIsAccepted) {
     int32_t pos = 0;
     int32_t room = kReplyRoom;
     const Tick end = ReplyEnd(ch);
+    // The state looked first that the whole reply is there (ReplyReady): its lines are
+    // read without waiting. Only the rest of an over-long first line is waited for.
+    const Tick noWait = TickNow();
     for (bool first = true;; first = false) {
         char *line = ch.ReplyBuffer + pos;
-        int32_t r = ReadLineUntil(ch, line, room, first ? 0 : MsUntil(end), end);
+        int32_t r = ReadLineUntil(ch, line, room, 0, noWait);
         if (r == -1) return (first && closeIsAccepted) ? 0 : -1;
         if (r <= 0) {
             // Nothing came within the wait: an empty read is never the last line.
@@ -250,7 +253,7 @@ int32_t ReadPop3Status(Channel &ch, bool closeIsAccepted) {
     ch.DeadlineTick = 0; // from here the checker's own wait applies
     if (!WaitReadable(ch, P(gSettings.pop3DataWait))) return -8;
     const Tick end = ReplyEnd(ch);
-    int32_t r = ReadLineUntil(ch, ch.ReplyBuffer, kReplyRoom, 0, end);
+    int32_t r = ReadLineUntil(ch, ch.ReplyBuffer, kReplyRoom, 0, TickNow()); // there whole (ReplyReady)
     if (r == -1) return closeIsAccepted ? 0 : -1;
     // A status line longer than the buffer is read to its end (the rest dropped), so the
     // next command's reply is not taken from it.
