@@ -91,6 +91,21 @@ inline void CheckReleased(int baselineFds) {
     }
 }
 
+// Runs channel 0's request, started by an export that returned `started`, step by step
+// until the machine is idle, calling serve() before every step.
+template <class ServeFn> int32_t DriveSteps(int32_t started, ServeFn serve) {
+    if (started < 0) return started;
+    int32_t r;
+    do {
+        serve();
+        // The fixed pauses before a reply is polled (up to 200 ms after EHLO, PASS and the
+        // like) only cost time here: every byte is already there.
+        zem::gChannelTable[0].ChannelPtr->WakeTick = 0;
+        r = zemDriver(0);
+    } while (r > 0);
+    return r;
+}
+
 class HostileServer {
 public:
     HostileServer() { listen_ = ListenLoopback(&port_); }
@@ -132,16 +147,7 @@ public:
     // With automatic calling off an export returns 0 once the request is recorded, or a
     // negative code from its argument checks.
     int32_t Drive(int32_t started) {
-        if (started < 0) return started;
-        int32_t r;
-        do {
-            Serve();
-            // The fixed pauses before a reply is polled (up to 200 ms after EHLO, PASS and
-            // the like) only cost time here: every byte is already there.
-            zem::gChannelTable[0].ChannelPtr->WakeTick = 0;
-            r = zemDriver(0);
-        } while (r > 0);
-        return r;
+        return DriveSteps(started, [this] { Serve(); });
     }
 
     // zemClose driven step by step (QUIT and its reply from the input), then once more in

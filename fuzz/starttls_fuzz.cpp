@@ -305,13 +305,7 @@ public:
     }
 
     int32_t Drive(int32_t started) {
-        if (started < 0) return started;
-        int32_t r;
-        do {
-            Serve();
-            zem::gChannelTable[0].ChannelPtr->WakeTick = 0;
-            r = zemDriver(0);
-        } while (r > 0);
+        const int32_t r = zfz::DriveSteps(started, [this] { Serve(); });
         // The last step may have sent a command and read its answer already there (the
         // whole input is said at once): what the client said must be heard before the
         // outcome is judged.
