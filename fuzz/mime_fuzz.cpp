@@ -33,9 +33,9 @@
 #include "codec/codec.h"
 #include "frame/channel.h"
 #include "frame/settings.h"
-#include "pop3/decoder_area.h"
-#include "pop3/message_file.h"
-#include "pop3/mime_decoder.h"
+#include "mime/decoder_area.h"
+#include "mime/message_file.h"
+#include "mime/mime_decoder.h"
 
 using namespace zem;
 

@@ -6,7 +6,7 @@
 #include "frame/channel.h"
 #include "frame/log.h"
 #include "platform/tls.h"
-#include "pop3/decoder_area.h" // the decoder's area after the receive ring
+#include "mime/decoder_area.h" // the decoder's area after the receive ring
 #include "zem32.h"
 
 namespace zem {

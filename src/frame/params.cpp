@@ -2,7 +2,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "pop3/decoder_area.h"
+#include "mime/decoder_area.h"
 #include "frame/channel.h"
 #include "frame/log.h"
 #include "frame/settings.h"

@@ -19,8 +19,8 @@
 
 #include "frame/channel.h"
 #include "lib_fixture.h"
-#include "pop3/decoder_area.h"
-#include "pop3/mime_decoder.h"
+#include "mime/decoder_area.h"
+#include "mime/mime_decoder.h"
 #include "script_server.h"
 #include "text/mime_words.h"
 #include "zem32.h"

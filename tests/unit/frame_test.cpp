@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "pop3/decoder_area.h"
+#include "mime/decoder_area.h"
 #include "frame/channel.h"
 #include "frame/settings.h"
 #include "zem32.h"

@@ -3,7 +3,7 @@
 // buffer really has: a line lives in ReplyBuffer or in the decoder's held-line buffer,
 // both of which hold any line the feeder hands over, and everything decoded lands in
 // TextBuffer or in the attachment file's write block.
-#include "pop3/mime_decoder.h"
+#include "mime/mime_decoder.h"
 
 #include <cstdint>
 #include <cstring>
@@ -12,8 +12,8 @@
 #include "driver/step.h"
 #include "frame/log.h"
 #include "frame/settings.h"
-#include "pop3/decoder_area.h"
-#include "pop3/message_file.h"
+#include "mime/decoder_area.h"
+#include "mime/message_file.h"
 #include "text/charset.h"
 #include "text/mime_words.h"
 #include "text/text.h"
