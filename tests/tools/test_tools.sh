@@ -373,7 +373,8 @@ run "fetch the blind copy" 0 "$pop" top "$m" 5
 hasnt "the blind copy has no Bcc line" "$work/out" "^Bcc:"
 has "the blind copy's text arrived" "$work/out" "^only a blind copy"
 if command -v script >/dev/null; then
-  script -qec "$(printf '%q ' "$pop" fetch-all --delete --dir "$work/all2")" /dev/null >"$work/tty.out" 2>&1 </dev/null
+  ZEM_PROGRESS_DELAY_MS=0 script -qec "$(printf '%q ' "$pop" fetch-all --delete --dir "$work/all2")" /dev/null \
+    >"$work/tty.out" 2>&1 </dev/null
   has "fetch-all shows one bar over the messages and bytes" "$work/tty.out" "message [1-6]/6 \[#*-*\] +[0-9]+% .* / [0-9.]+ MiB"
   has "fetch-all sums up on a terminal" "$work/tty.out" "saved 6 of 6 messages, deleted 6 \([0-9.]+ [KM]?i?B in [0-9.]+ s\)"
 else
