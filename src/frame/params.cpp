@@ -2,7 +2,6 @@
 #include <cstring>
 #include <mutex>
 
-#include "mime/decoder_area.h"
 #include "frame/channel.h"
 #include "frame/log.h"
 #include "frame/settings.h"
@@ -141,9 +140,9 @@ extern "C" ZEM_API int32_t zemIntegerParam(int32_t Chan, int32_t Code, int32_t V
     case 12: s.pop3DataWait = Value; break;
     case 13: s.pollInterval = Value; break;
     case 14: ch->SaveNoname = Value; break;
-    case 72: Decoder(*ch).Utf8Names = Value != 0 ? 1 : 0; break;
-    case 73: Decoder(*ch).SaveMessages = Value != 0 ? 1 : 0; break;
-    case 74: Decoder(*ch).EightBitNames = Value != 0 ? 1 : 0; break;
+    case 72: ch->Utf8Names = Value != 0 ? 1 : 0; break;
+    case 73: ch->SaveMessages = Value != 0 ? 1 : 0; break;
+    case 74: ch->EightBitNames = Value != 0 ? 1 : 0; break;
     case 15: ch->SmtpPort = static_cast<uint16_t>(Value & 0xFFFF); break;
     case 16: ch->Pop3Port = static_cast<uint16_t>(Value & 0xFFFF); break;
     case 17:
