@@ -148,7 +148,9 @@ extern "C" ZEM_API int32_t zemStringParam(int32_t Chan, int32_t Code, const char
     Channel *ch = nullptr;
     if (int32_t r = FindChannel(Chan, &ch)) return r;
     if (Text == nullptr) return ZEM_ERR_NULL_POINTER;
-    LogFormat(*ch, "*** zemStringParam(%d,%d,%s)\r\n", Chan, Code, Text);
+    // The password and the token are entered in the log as the mask, like every secret.
+    const bool secret = Code == ZEM_STRING_AUTH_PASSWORD || Code == ZEM_STRING_OAUTH_TOKEN;
+    LogFormat(*ch, "*** zemStringParam(%d,%d,%s)\r\n", Chan, Code, secret ? kSecretMask : Text);
     switch (Code) {
     case 20: {
         if (ch->LogFile != 0) FileClose(ch->LogFile); // a second log replaces the first

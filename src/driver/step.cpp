@@ -284,6 +284,11 @@ int32_t SendCommandLine(Channel &ch) {
     return r < 0 ? DriverError(ch, r, ZEM_ERR_WRITE) : kStepOn;
 }
 
+int32_t SendSecretCommandLine(Channel &ch, int32_t shown) {
+    int32_t r = SendSecretLine(ch, ch.CmdBuffer, shown);
+    return r < 0 ? DriverError(ch, r, ZEM_ERR_WRITE) : kStepOn;
+}
+
 void FlushEmailFile(Channel &ch) {
     if (ch.MsgFill <= 0) return;
     const int32_t n = ch.MsgFill;

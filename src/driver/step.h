@@ -106,6 +106,8 @@ int32_t AwaitWritable(Channel &ch, Tick now, int32_t ms);
 
 // Sends CmdBuffer as a line; on failure returns DriverError(.., r, -52), else kStepOn.
 int32_t SendCommandLine(Channel &ch);
+// The same for a line whose bytes after the first `shown` are a secret (SendSecretLine).
+int32_t SendSecretCommandLine(Channel &ch, int32_t shown);
 
 // Request entry line "*** name\r\n" when logging.
 void LogRequest(Channel &ch, const char *name);

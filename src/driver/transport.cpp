@@ -238,7 +238,10 @@ void ResetOutput(Channel &ch) {
     ch.KnownReadable = 0;
 }
 
-int32_t SendData(Channel &ch, const char *bytes, int32_t count) {
+namespace {
+
+// Hands bytes to the output buffer (or the socket) without a log record.
+int32_t Transmit(Channel &ch, const char *bytes, int32_t count) {
     if (!ch.SocketOpen) return -10038; // not a valid socket: never write to a stranger's descriptor
     if (ch.OutError < 0) return ch.OutError;
     if (count > 0) {
@@ -258,8 +261,24 @@ int32_t SendData(Channel &ch, const char *bytes, int32_t count) {
             return r;
         }
     }
-    LogTraffic(ch, "S: ", bytes, count);
     return count;
+}
+
+} // namespace
+
+int32_t SendData(Channel &ch, const char *bytes, int32_t count) {
+    const int32_t r = Transmit(ch, bytes, count);
+    if (r >= 0) LogTraffic(ch, "S: ", bytes, count);
+    return r;
+}
+
+int32_t SendSecret(Channel &ch, char *bytes, int32_t count, int32_t shown) {
+    const int32_t r = Transmit(ch, bytes, count);
+    if (r >= 0) LogTrafficMasked(ch, "S: ", bytes, count, shown);
+    // The output buffer holds its own copy now: the caller's is of no more use to anyone.
+    if (shown < 0) shown = 0;
+    if (shown < count) WipeBytes(bytes + shown, count - shown);
+    return r;
 }
 
 int32_t StreamRecv(Channel &ch, char *buf, int32_t max) {
@@ -292,6 +311,14 @@ int32_t SendLine(Channel &ch, char *text) {
     int32_t r = SendData(ch, text, static_cast<int32_t>(n + 2));
     text[n] = 0;
     return r;
+}
+
+int32_t SendSecretLine(Channel &ch, char *text, int32_t shown) {
+    size_t n = std::strlen(text);
+    text[n] = '\r';
+    text[n + 1] = '\n';
+    text[n + 2] = 0;
+    return SendSecret(ch, text, static_cast<int32_t>(n + 2), shown); // leaves text[shown..] all NUL
 }
 
 int32_t SendText(Channel &ch, const char *text) { return SendData(ch, text, static_cast<int32_t>(std::strlen(text))); }

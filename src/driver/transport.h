@@ -26,6 +26,13 @@ int32_t WaitUntilWritable(Channel &ch, int32_t ms);
 int32_t SendData(Channel &ch, const char *bytes, int32_t count); // bytes accepted or a socket code
 int32_t SendLine(Channel &ch, char *text); // appends CR LF in place (room for 2 more bytes + NUL)
 int32_t SendText(Channel &ch, const char *text);
+// Sends bytes that carry a secret after their first `shown` bytes (a command word, a user
+// name): the log shows those, the mask and the line end; every state that sends a
+// password, token, digest or SASL answer goes through here. Bytes from `shown` on are
+// wiped from the caller's buffer once handed over, sent or not.
+int32_t SendSecret(Channel &ch, char *bytes, int32_t count, int32_t shown);
+// SendLine for such a line (CR LF appended in place; room for 2 more bytes + NUL).
+int32_t SendSecretLine(Channel &ch, char *text, int32_t shown);
 int32_t CloseSocket(Channel &ch); // 1, or the socket code of the close; never closes twice
 
 // ---- Both address families and TLS ---------------------------------------------------

@@ -147,6 +147,19 @@ int32_t LookupError(int r) {
     }
 }
 
+// RFC 6761 section 6.4: a name under the "invalid" top-level domain never exists, and a
+// resolver library answers so at once instead of asking a name server.
+bool UnderInvalidDomain(const char *name) {
+    static const char kLabel[] = "invalid";
+    constexpr size_t kLen = sizeof kLabel - 1;
+    size_t n = std::strlen(name);
+    if (n > 0 && name[n - 1] == '.') --n; // the root's dot
+    if (n < kLen || (n > kLen && name[n - kLen - 1] != '.')) return false;
+    for (size_t i = 0; i < kLen; ++i)
+        if ((name[n - kLen + i] | 0x20) != kLabel[i]) return false;
+    return true;
+}
+
 } // namespace
 
 int32_t SocketConnectTo(int32_t s, const NetAddress &a, uint16_t port) {
@@ -212,6 +225,7 @@ int32_t LookupHostAll(const char *name, NetAddress *out, int32_t max) {
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_ADDRCONFIG;
+    if (UnderInvalidDomain(name)) return LookupError(EAI_NONAME);
     addrinfo *res = nullptr;
     int r = getaddrinfo(name, nullptr, &hints, &res);
     if (r == EAI_NONAME || r == EAI_ADDRFAMILY) { // AI_ADDRCONFIG hides loopback-only hosts
@@ -347,6 +361,7 @@ int32_t LookupHostIPv4(const char *name, uint32_t *addrNetOrder) {
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
+    if (UnderInvalidDomain(name)) return LookupError(EAI_NONAME);
     addrinfo *res = nullptr;
     int r = getaddrinfo(name, nullptr, &hints, &res);
     if (r != 0) {

@@ -20,6 +20,7 @@ constexpr int32_t kNameMax = 64;   // UserName, Password
 constexpr int32_t kServerMax = 128; // ServerName
 constexpr int32_t kCommandMax = 32; // CommandText
 constexpr int32_t kLineRoom = 1024; // a reply line: at most 1,023 bytes and the NUL
+constexpr int32_t kApopDigestChars = 32; // hex MD5 at the end of an APOP line
 
 int32_t StartPop3Connection(Channel &ch, Tick) { // 300
     if (Logging(ch)) LogVersion(ch);
@@ -55,8 +56,11 @@ int32_t SendApop(Channel &ch, Tick now) { // 302
     if (stamp == 0 || stamp + TextLength(ch.Password) >= kAuthWorkSize) return DriverError(ch, 0, ZEM_ERR_APOP_TIMESTAMP);
     AppendText(ch.AuthWork, ch.Password, kNameMax);
     ApopResponse(ch.AuthWork, ch.UserName);
-    FormatText(ch.CmdBuffer, kBufferSize - 3, "APOP %s", ch.AuthWork);
-    if (int32_t r = SendCommandLine(ch)) return r;
+    int32_t n = FormatText(ch.CmdBuffer, kBufferSize - 3, "APOP %s", ch.AuthWork);
+    // The response may be shorter than timestamp and password were: none of them stays.
+    WipeBytes(ch.AuthWork, kAuthWorkSize);
+    // "APOP user " is shown, the digest (32 hex digits at the end) is not.
+    if (int32_t r = SendSecretCommandLine(ch, n - kApopDigestChars)) return r;
     ArmMediumReplyWait(ch, now);
     ch.NextState = 306;
     return kStepOn;
@@ -86,7 +90,7 @@ int32_t CheckUserReply(Channel &ch, Tick) { // 304
 
 int32_t SendPass(Channel &ch, Tick now) { // 305
     FormatText(ch.CmdBuffer, kBufferSize - 3, "PASS %s", ch.Password);
-    if (int32_t r = SendCommandLine(ch)) return r;
+    if (int32_t r = SendSecretCommandLine(ch, 5)) return r; // "PASS " shown
     ArmMediumReplyWait(ch, now);
     ch.NextState = 306;
     return kStepOn;

@@ -16,12 +16,13 @@
 namespace zem {
 namespace {
 
-// Sends prefix + base64(bytes) + CR LF as one line.
-int32_t SendEncodedLine(Channel &ch, const char *prefix, const uint8_t *bytes, int32_t n) {
+// Sends prefix + base64(bytes) + CR LF as one line. Each such line is a credential: the
+// log shows the prefix only, and the raw bytes are wiped as soon as they are encoded.
+int32_t SendEncodedLine(Channel &ch, const char *prefix, uint8_t *bytes, int32_t n) {
     int32_t p = CopyText(ch.CmdBuffer, prefix, 64);
     int32_t chars = Base64EncodeLine(bytes, n, ch.CmdBuffer + p); // appends CR LF
-    int32_t r = SendData(ch, ch.CmdBuffer, p + chars + 2);
-    ch.CmdBuffer[p + chars] = 0;
+    WipeBytes(bytes, n);
+    int32_t r = SendSecret(ch, ch.CmdBuffer, p + chars + 2, p);
     return r < 0 ? DriverError(ch, r, ZEM_ERR_WRITE) : kStepOn;
 }
 
@@ -70,8 +71,8 @@ int32_t SendCramCommand(Channel &ch, Tick now) { // 150
 
 int32_t SendCramResponse(Channel &ch, Tick now) { // 152
     CramMd5Response(ch.AuthWork, ch.UserName, ch.AuthPassword);
-    if (int32_t r = SendEncodedLine(ch, "", reinterpret_cast<const uint8_t *>(ch.AuthWork), TextLength(ch.AuthWork)))
-        return r;
+    auto *response = reinterpret_cast<uint8_t *>(ch.AuthWork);
+    if (int32_t r = SendEncodedLine(ch, "", response, TextLength(ch.AuthWork))) return r;
     ArmMediumReplyWait(ch, now);
     ch.NextState = 153;
     return kStepOn;
@@ -92,7 +93,7 @@ int32_t AnswerLoginPrompt(Channel &ch, const char *credential) {
     if (!ReplyReady(ch)) return 1;
     if (int32_t c = CheckChallengeReply(ch)) return c;
     CopyText(ch.AuthWork, credential, kAuthWorkSize - 1);
-    return SendEncodedLine(ch, "", reinterpret_cast<const uint8_t *>(ch.AuthWork), TextLength(ch.AuthWork));
+    return SendEncodedLine(ch, "", reinterpret_cast<uint8_t *>(ch.AuthWork), TextLength(ch.AuthWork));
 }
 
 int32_t SendLoginUser(Channel &ch, Tick now) { // 162
@@ -142,12 +143,14 @@ void Put(uint8_t *msg, int32_t max, int32_t *n, const char *text) {
 }
 
 // Sends "AUTH MECH " and the base64 of the message as one line, from the group buffer
-// (a token may be longer than a command line of CmdBuffer).
-int32_t SendInitialResponse(Channel &ch, const char *command, const uint8_t *msg, int32_t n) {
+// (a token may be longer than a command line of CmdBuffer). The log shows the command
+// only; the message is wiped once encoded.
+int32_t SendInitialResponse(Channel &ch, const char *command, uint8_t *msg, int32_t n) {
     char *line = ch.Out.Group;
     int32_t p = CopyText(line, command, 32);
     int32_t chars = Base64EncodeLine(msg, n, line + p); // appends CR LF
-    int32_t r = SendData(ch, line, p + chars + 2);
+    WipeBytes(msg, n);
+    int32_t r = SendSecret(ch, line, p + chars + 2, p);
     line[0] = 0;
     return r < 0 ? DriverError(ch, r, ZEM_ERR_WRITE) : kStepOn;
 }
@@ -193,8 +196,9 @@ int32_t SendOauthBearer(Channel &ch, Tick now) { // 175
     return kStepOn;
 }
 
-// The reply to the initial response: accepted, or a 334 error challenge (a JSON status,
-// logged), which is answered so the server can send its final refusal.
+// The reply to the initial response: accepted, or a 334 error challenge (a JSON status
+// from the server, logged: it holds no credential), which is answered so the server can
+// send its final refusal. The answer is a SASL answer like any other, so it is masked.
 int32_t CheckOauthReply(Channel &ch, Tick now, const char *okLine, const char *answer, int32_t next) {
     if (!ReplyReady(ch)) return kStepOn;
     if (int32_t c = CheckSmtpReply(ch)) return DriverError(ch, 0, c);
@@ -208,7 +212,7 @@ int32_t CheckOauthReply(Channel &ch, Tick now, const char *okLine, const char *a
         ch.CmdBuffer[n] = 0;
         LogFormat(ch, "Challenge '%s'\r\n", ch.CmdBuffer);
         CopyText(ch.CmdBuffer, answer, 8);
-        if (int32_t r = SendCommandLine(ch)) return r;
+        if (int32_t r = SendSecretCommandLine(ch, 0)) return r;
         ArmMediumReplyWait(ch, now);
         ch.NextState = next;
         return kStepOn;

@@ -103,6 +103,11 @@ char *FindTextNoCase(char *text, const char *pattern) {
     return const_cast<char *>(FindTextNoCase(static_cast<const char *>(text), pattern));
 }
 
+void WipeBytes(void *p, int32_t n) {
+    volatile unsigned char *b = static_cast<volatile unsigned char *>(p);
+    for (int32_t i = 0; i < n; ++i) b[i] = 0;
+}
+
 bool IsValidServerName(const char *t) {
     if (t == nullptr) return false;
     for (; *t != '\0'; ++t) {
@@ -117,10 +122,13 @@ bool IsValidServerName(const char *t) {
 
 namespace {
 
-// Reads the four parts of a dotted address into parts[]; false when t is not one.
+// Reads the four parts of a dotted address into parts[]; false when t is not one. The
+// whole text must be the address: "127.0.0.1.attacker.example" is a name, and taking its
+// head for an address would connect somewhere the resolver never said.
 bool ReadDotted(const char *t, uint32_t (&parts)[4]) {
     if (t == nullptr) return false;
     for (int i = 0; i < 4; ++i) {
+        if (!IsDigit(*t)) return false; // an empty part
         uint32_t value = 0;
         while (IsDigit(*t)) {
             value = value * 10 + static_cast<uint32_t>(*t - '0');
@@ -129,14 +137,9 @@ bool ReadDotted(const char *t, uint32_t (&parts)[4]) {
             ++t;
         }
         parts[i] = value;
-        if (i < 3) {
-            if (*t != '.') return false;
-            ++t;
-        } else if (*t != '\0' && *t != '.') {
-            return false;
-        }
+        if (i < 3 && *t++ != '.') return false;
     }
-    return true;
+    return *t == '\0';
 }
 
 } // namespace

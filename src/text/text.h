@@ -42,6 +42,10 @@ int32_t AppendBounded(char *dst, int32_t dstSize, const char *src);
 // Copies exactly n bytes (NULs included) and writes a NUL after them: dst holds n + 1.
 void CopyCounted(char *dst, const char *src, int32_t n);
 
+// Zeroes n bytes through volatile stores, so the compiler keeps them even for a buffer
+// that is not read again: a credential must not outlive its use. n <= 0 does nothing.
+void WipeBytes(void *p, int32_t n);
+
 // True when the first n characters of a and b agree with only a-z folded to A-Z, or when
 // both texts end at the same place before n characters. False for n <= 0 or a null text.
 bool SameTextNoCase(const char *a, const char *b, int32_t n);
@@ -55,8 +59,8 @@ char *FindTextNoCase(char *text, const char *pattern);
 // empty name passes; a null one does not.
 bool IsValidServerName(const char *t);
 
-// True for "a.b.c.d" with each part a (possibly empty) run of decimal digits below 256.
-// The fourth part ends at the end of the text or at a '.'; what follows is not examined.
+// True for "a.b.c.d" and nothing more: four decimal numbers below 256, each of at least
+// one digit. Anything else (a fifth part, a name after the address) is a name to resolve.
 bool IsDottedAddress(const char *t);
 
 // The four parts of a dotted address, the first in the highest byte (host order); 0 when

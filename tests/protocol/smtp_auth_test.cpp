@@ -358,4 +358,83 @@ TEST_F(SmtpAuthTest, RefusedAuthCommandEndsTheExchange) {
     EXPECT_EQ(srv.received(), std::string(kEhlo) + "\r\nAUTH LOGIN\r\n");
 }
 
+// Every login the library makes, into one log: no password, token, base64 form of them or
+// digest reaches it (nor stays in the channel), and each line that carried one is there
+// with the secret masked.
+TEST_F(SmtpAuthTest, NoSecretReachesTheLog) {
+    const std::string user = "alice", password = "S3cretPassw0rd", token = "ya29.T0kenSecret";
+    SetCredentials(user, password);
+    ASSERT_EQ(zemStringParam(0, ZEM_STRING_OAUTH_TOKEN, token.c_str()), static_cast<int32_t>(token.size()));
+    zemIntegerParam(0, ZEM_PARAM_LOGIN_PAUSE, 0);
+    zemIntegerParam(0, ZEM_PARAM_CLOSE_PAUSE, 0);
+    const std::string challenge = "<4711.1234@mail.test>", stamp = "<1896.697170952@mail.test>";
+    // The CRAM-MD5 and APOP digests, 32 hex digits each.
+    const std::string digests = Python("import hashlib, hmac\nprint(hmac.new(b'" + password + "', b'" + challenge +
+                                       "', hashlib.md5).hexdigest() + hashlib.md5(b'" + stamp + password +
+                                       "').hexdigest())\n");
+    ASSERT_EQ(digests.size(), 64u);
+    const std::string cram = digests.substr(0, 32), apop = digests.substr(32);
+    const std::string cramLine = B64(user + " " + cram);
+    const std::string plain = B64(user + '\0' + user + '\0' + password);
+    const std::string xoauth = B64("user=" + user + "\x01" "auth=Bearer " + token + "\x01\x01");
+    // base64 of "alice", of the password, of the challenge and of {"status":"401"}
+    const std::string userB64 = "YWxpY2U=", passwordB64 = "UzNjcmV0UGFzc3cwcmQ=";
+    const std::string challengeB64 = "PDQ3MTEuMTIzNEBtYWlsLnRlc3Q+", statusB64 = "eyJzdGF0dXMiOiI0MDEifQ==";
+    struct Case {
+        zt::Script script;
+        int32_t result;
+    };
+    const Case smtp[] = {
+        {Offer("250 AUTH PLAIN\r\n", {zt::Expect("AUTH PLAIN " + plain), zt::Reply("235 ok")}), 0},
+        {Offer("250 AUTH LOGIN\r\n", {zt::Expect("AUTH LOGIN"), zt::Reply("334 VXNlcm5hbWU6"), zt::Expect(userB64),
+                                     zt::Reply("334 UGFzc3dvcmQ6"), zt::Expect(passwordB64), zt::Reply("235 ok")}),
+         0},
+        {Offer("250 AUTH CRAM-MD5\r\n", {zt::Expect("AUTH CRAM-MD5"), zt::Reply("334 " + challengeB64),
+                                        zt::Expect(cramLine), zt::Reply("235 ok")}),
+         0},
+        // Refused after an error challenge: the error record follows the masked answer.
+        {Offer("250-mail.test\r\n250 AUTH XOAUTH2\r\n",
+               {zt::Expect("AUTH XOAUTH2 " + xoauth), zt::Reply("334 " + statusB64), zt::Expect(""),
+                zt::Reply("535 5.7.8 refused"), zt::WaitClose()}),
+         ZEM_ERR_SMTP},
+    };
+    for (const Case &c : smtp) {
+        zt::ScriptServer srv(c.script);
+        EXPECT_EQ(Connect(srv), c.result);
+        EXPECT_TRUE(srv.Finish(3000)) << FirstError(srv);
+        zemAbort(0);
+    }
+    const zt::Script pop3[] = {
+        {zt::Send("+OK ready\r\n"), zt::Expect("USER " + user), zt::Reply("+OK"), zt::Expect("PASS " + password),
+         zt::Reply("+OK in")},
+        {zt::Send("+OK ready " + stamp + "\r\n"), zt::Expect("APOP " + user + " " + apop), zt::Reply("+OK in")},
+    };
+    for (int apopLogin = 0; apopLogin < 2; ++apopLogin) {
+        zt::ScriptServer srv(pop3[apopLogin]);
+        zemIntegerParam(0, ZEM_PARAM_POP3_PORT, srv.port());
+        zemIntegerParam(0, ZEM_PARAM_USE_APOP, apopLogin);
+        EXPECT_EQ(zemPop3Connect(0, "127.0.0.1", user.c_str(), password.c_str()), 0);
+        EXPECT_TRUE(srv.Finish(3000)) << FirstError(srv);
+        zemAbort(0);
+    }
+
+    const std::string log = Log();
+    const std::string channel(reinterpret_cast<const char *>(&Ch()), sizeof(zem::Channel));
+    for (const std::string &secret : {password, token, passwordB64, plain, xoauth, cramLine, cram, apop}) {
+        EXPECT_EQ(log.find(secret), std::string::npos) << secret;
+        // The channel keeps the password and token for the next login, nothing made of them.
+        if (secret != password && secret != token) EXPECT_EQ(channel.find(secret), std::string::npos) << secret;
+    }
+    for (const char *line : {"*** zemStringParam(0,57,********)\r\n", "*** zemStringParam(0,86,********)\r\n",
+                             "S: AUTH PLAIN ********\r\n", "S: AUTH XOAUTH2 ********\r\n",
+                             "Challenge '{\"status\":\"401\"}'\r\n", "S: PASS ********\r\n",
+                             "S: APOP alice ********\r\n"})
+        EXPECT_NE(log.find(line), std::string::npos) << line << log;
+    // Both LOGIN answers, the CRAM-MD5 response and the answer to the error challenge.
+    const std::string bareLine = "S: ********\r\n";
+    size_t bare = 0;
+    for (size_t at = log.find(bareLine); at != std::string::npos; at = log.find(bareLine, at + 1)) ++bare;
+    EXPECT_EQ(bare, 4u) << log;
+}
+
 } // namespace

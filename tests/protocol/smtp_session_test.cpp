@@ -169,6 +169,18 @@ TEST_F(SmtpSessionTest, UnknownHostFailsWithTheLookupsCode) {
     EXPECT_EQ(log.find("ServerIP"), std::string::npos);
 }
 
+TEST_F(SmtpSessionTest, AddressFollowedByANameIsResolvedNotConnected) {
+    OpenLog();
+    // A server listens at 127.0.0.1: a name that only begins with that address must not
+    // reach it. "invalid" names never exist (RFC 6761), so nothing leaves the loopback.
+    zt::ScriptServer srv({zt::Send("220 mail.test ESMTP\r\n")});
+    zemIntegerParam(0, ZEM_PARAM_SMTP_PORT, srv.port());
+    EXPECT_EQ(zemSmtpConnect(0, "127.0.0.1.invalid", kFrom, nullptr), ZEM_ERR_NO_SERVER);
+    EXPECT_EQ(zemStatistics(0, ZEM_STAT_LAST_SOCK_CODE), ZEM_SOCK_HOST_NOT_FOUND);
+    EXPECT_EQ(srv.accepted(), 0);
+    EXPECT_EQ(Log().find("ServerIP"), std::string::npos) << Log();
+}
+
 TEST_F(SmtpSessionTest, RefusedEhloOrHeloFailsTheConnect) {
     struct Case {
         const char *reply;

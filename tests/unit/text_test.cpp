@@ -177,9 +177,7 @@ TEST(ExtractLine, NeverWritesPastResultLen) {
 TEST(DottedAddress, Recognised) {
     EXPECT_TRUE(IsDottedAddress("127.0.0.1"));
     EXPECT_TRUE(IsDottedAddress("255.255.255.255"));
-    EXPECT_TRUE(IsDottedAddress("10..0.1"));
-    EXPECT_TRUE(IsDottedAddress("1.2.3.4.5"));
-    EXPECT_TRUE(IsDottedAddress("1.2.3.4.whatever"));
+    EXPECT_TRUE(IsDottedAddress("0.0.0.0"));
     EXPECT_TRUE(IsDottedAddress("001.002.003.004"));
 }
 
@@ -187,8 +185,15 @@ TEST(DottedAddress, Refused) {
     EXPECT_FALSE(IsDottedAddress(nullptr));
     EXPECT_FALSE(IsDottedAddress(""));
     EXPECT_FALSE(IsDottedAddress("1.2.3"));
+    // Only the whole text is an address: what follows the fourth number makes it a name.
+    EXPECT_FALSE(IsDottedAddress("127.0.0.1.attacker.example"));
+    EXPECT_FALSE(IsDottedAddress("1.2.3.4.5"));
+    EXPECT_FALSE(IsDottedAddress("1.2.3.4."));
     EXPECT_FALSE(IsDottedAddress("256.1.1.1"));
     EXPECT_FALSE(IsDottedAddress("1.2.3.256"));
+    EXPECT_FALSE(IsDottedAddress("10..0.1"));
+    EXPECT_FALSE(IsDottedAddress(".1.2.3"));
+    EXPECT_FALSE(IsDottedAddress("1.2.3."));
     EXPECT_FALSE(IsDottedAddress("1.2.x.4"));
     EXPECT_FALSE(IsDottedAddress("1.2.3.4a"));
     EXPECT_FALSE(IsDottedAddress("1.2.3.4 "));
@@ -201,11 +206,11 @@ TEST(DottedAddress, Refused) {
 TEST(DottedAddress, Parsed) {
     EXPECT_EQ(ParseDotted("127.0.0.1"), 0x7F000001u);
     EXPECT_EQ(ParseDotted("1.2.3.4"), 0x01020304u);
-    EXPECT_EQ(ParseDotted("1.2.3.4.5"), 0x01020304u);
-    EXPECT_EQ(ParseDotted("10..0.1"), 0x0A000001u);
     EXPECT_EQ(ParseDotted("255.255.255.255"), 0xFFFFFFFFu);
     EXPECT_EQ(ParseDotted("192.168.1.200"), (192u << 24) | (168u << 16) | (1u << 8) | 200u);
     EXPECT_EQ(ParseDotted("256.1.1.1"), 0u);
+    EXPECT_EQ(ParseDotted("127.0.0.1.attacker.example"), 0u);
+    EXPECT_EQ(ParseDotted("10..0.1"), 0u);
 }
 
 // ---- Server names ------------------------------------------------------------------
