@@ -16,7 +16,7 @@ src="$(cd "$2" && pwd)"
 work="$(mktemp -d /tmp/zem-package-test.XXXXXX)"
 installed=0
 cleanup() {
-  if [ $installed -eq 1 ]; then dpkg -r zem32-tools libzem32-dev libzem32-3 >/dev/null 2>&1; fi
+  if [ $installed -eq 1 ]; then dpkg -P zem32-tools libzem32-dev libzem32-3 >/dev/null 2>&1; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -108,8 +108,11 @@ check "an example of find_package loads the packaged library" loads_from "$work/
 check "zem-send of the package runs" "$root$sendbin" --version
 check "zem-send of the package loads the library beside it" loads_from "$root$sendbin" "$root$libdir"
 
-# The machine itself, when we are root and no other ZEM32 package is there.
-if [ "$(id -u)" -eq 0 ] && ! dpkg -s libzem32-3 >/dev/null 2>&1; then
+# The machine itself, when we are root and no ZEM32 package is installed there (dpkg -s
+# also knows a removed package whose postrm is kept: that one does not count).
+installed_here() { dpkg-query -W -f='${db:Status-Status}\n' libzem32-3 libzem32-dev zem32-tools 2>/dev/null |
+  grep -qvx -e not-installed -e config-files; }
+if [ "$(id -u)" -eq 0 ] && ! installed_here; then
   check "dpkg -i of the three packages" dpkg -i "$(deb libzem32-3)" "$(deb libzem32-dev)" "$(deb zem32-tools)"
   installed=1
   check "pkg-config finds the installed zem32 3.4.2" equal "$(PKG_CONFIG_LIBDIR=$pcdir pkg-config --modversion zem32 2>&1)" 3.4.2
@@ -122,13 +125,15 @@ if [ "$(id -u)" -eq 0 ] && ! dpkg -s libzem32-3 >/dev/null 2>&1; then
   # man searched in the packages' manual directory only (/usr/local/share/man comes first).
   command -v man >/dev/null && check "man finds the installed zemSendMessageFile(3)" \
     equal "$(MANPATH="${manpage%/man3/*}" man -w zemSendMessageFile 2>&1)" "$manpage"
-  check "dpkg -r removes them again" dpkg -r zem32-tools libzem32-dev libzem32-3
+  # Purged, not only removed: dpkg would keep them in its database for their postrm.
+  check "dpkg -P removes them again" dpkg -P zem32-tools libzem32-dev libzem32-3
   installed=0
   left=()
   for p in libzem32-3 libzem32-dev zem32-tools; do
     while read -r f; do if [ -e "$f" ] || [ -L "$f" ]; then left+=("$f"); fi; done < <(contents "$p")
   done
   check "nothing of theirs is left" equal "${left[*]}" ""
+  check "dpkg knows them no more" equal "$(dpkg-query -W libzem32-3 libzem32-dev zem32-tools 2>/dev/null)" ""
 fi
 echo "# package test: $failures failed"
 [ $failures -eq 0 ]
