@@ -1,9 +1,10 @@
-# The incoming decoder in the perf kit's run, beside its peers. Sourced by
-# /work/shared/perf/peers.sh through PERF_EXTRA, for example:
+# The incoming decoder in the perf kit's run, beside its peers. Sourced by the kit's
+# peers.sh (perf/peers.sh beside this file) through PERF_EXTRA, for example from the top
+# of the repository:
 #
-#   python3 /work/shared/perf/gen_messages.py
+#   python3 bench/perf/gen_messages.py
 #   PERF_ONLY='RETR-DECODE-10M|DECODE-50M' PERF_EXTRA=$PWD/bench/decoder_perf.sh \
-#     flock /tmp/zem-integration.lock /work/shared/perf/peers.sh
+#     flock /tmp/zem-integration.lock bench/perf/peers.sh
 #
 # ZEM_BUILD names the build directory (default: build beside this directory). Rows:
 #   DECODE-50M       the decoder alone on att-50m.eml (zem_decode_file: every line of the

@@ -152,9 +152,12 @@ int32_t RunOneStep(int32_t chan) {
             ch.ThisState = -1;
             return r;
         }
-        // A reply is awaited, the request ended, or the caller drives the steps: what the
-        // step buffered goes now. What the socket does not take waits for the next step.
-        const bool flushing = ch.OutFill > 0 && (ch.FlushNow || ch.NextState == 0 || ch.AutoCall == 0);
+        // A reply is awaited, a pause begins (a pause the caller set is one on the wire),
+        // the request ended, or the caller drives the steps: what the step buffered goes
+        // now. What the socket does not take waits for the next step. A pause of 0 sets
+        // no wake time ahead, so lines go on gathering.
+        const bool flushing =
+            ch.OutFill > 0 && (ch.FlushNow || ch.NextState == 0 || ch.AutoCall == 0 || ch.WakeTick > now);
         if (flushing) {
             if (int32_t w = FlushOutput(ch); w < 0) {
                 r = DriverError(ch, w, ZEM_ERR_WRITE);

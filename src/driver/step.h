@@ -41,8 +41,8 @@ int32_t DriverError(Channel &ch, int32_t sockCode, int32_t zemCode);
 void LogVersion(Channel &ch);
 int32_t RunStep(int32_t chan);
 
-// Arming forms: WakeTick/DeadlineTick after a command. A reply wait also has the step
-// write out what it buffered.
+// Arming forms: WakeTick/DeadlineTick after a command. A reply wait, and any wake time
+// in the future, also has the step write out what it buffered.
 inline Tick After(Tick now, int32_t ms) { return ms <= 0 ? now : now + static_cast<Tick>(ms); }
 inline void ArmReplyWait(Channel &ch, Tick now) { // reply wait
     ch.WakeTick = After(now, P(gSettings.stepDelay));

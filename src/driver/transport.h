@@ -47,7 +47,8 @@ void DropTls(Channel &ch);
 
 // ---- The output buffer ----------------------------------------------------------------
 // SendData appends to it (logging the bytes as sent); it is written when the machine waits
-// for a reply, when it is full, at the end of a step in non-blocking mode and at close.
+// for a reply or sleeps a pause, when it is full, at the end of a step in non-blocking mode
+// and at close.
 // Takes the channel's output block on first use: false when none could be had.
 bool HaveOutputBuffer(Channel &ch);
 // One write attempt that never waits: 1 all gone, 0 the rest waits for OutWaitKind, or

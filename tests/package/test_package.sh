@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # The Debian packages: cpack -G DEB in BUILD_DIR makes libzem32-3, libzem32-dev and
-# zem32-tools with the files each one should hold; they are installed (as root on the test
-# machine with dpkg -i, else unpacked into a fresh root with dpkg-deb -x), examples/ is
-# built against them with pkg-config and with find_package, and they are removed again.
+# zem32-tools with the files each one should hold. examples/ is built against the
+# packages' own files, unpacked into a fresh root, with pkg-config and with find_package.
+# As root on a machine without a ZEM32 package they are also installed with dpkg -i, found
+# there by pkg-config, find_package, the loader and man, and removed again.
+#
+# Every check names the packages' own directories: a copy installed under /usr/local
+# (cmake --install) comes first in the compiler's, the loader's, pkg-config's and man's
+# default search paths, and must neither pass nor fail a check of the packages.
 #
 #   tests/package/test_package.sh BUILD_DIR SOURCE_DIR
 set -uo pipefail
@@ -11,7 +16,7 @@ src="$(cd "$2" && pwd)"
 work="$(mktemp -d /tmp/zem-package-test.XXXXXX)"
 installed=0
 cleanup() {
-  if [ $installed -eq 1 ]; then dpkg -r zem32-tools libzem32-dev libzem32-3 >/dev/null 2>&1; fi
+  if [ $installed -eq 1 ]; then dpkg -P zem32-tools libzem32-dev libzem32-3 >/dev/null 2>&1; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -48,28 +53,42 @@ check "zem32-tools holds zem-pop(1)" holds zem32-tools '/man/man1/zem-pop\.1'
 check "libzem32-dev depends on libzem32-3" bash -c "dpkg-deb -f '$(deb libzem32-dev)' Depends | grep -q 'libzem32-3 (= 3.4.2)'"
 check "libzem32-3 depends on libc6" bash -c "dpkg-deb -f '$(deb libzem32-3)' Depends | grep -q libc6"
 
-# Where the packages go: the machine itself when we are root and no other ZEM32 package is
-# there, else a fresh root.
-if [ "$(id -u)" -eq 0 ] && ! dpkg -s libzem32-3 >/dev/null 2>&1; then
-  root=""
-  check "dpkg -i of the three packages" dpkg -i "$(deb libzem32-3)" "$(deb libzem32-dev)" "$(deb zem32-tools)"
-  installed=1
-  export PKG_CONFIG_LIBDIR=/usr/lib/pkgconfig:/usr/share/pkgconfig # not /usr/local
-  pkgconfig=(pkg-config)
-else
-  root="$work/root"
-  for p in libzem32-3 libzem32-dev zem32-tools; do dpkg-deb -x "$(deb $p)" "$root"; done
-  export PKG_CONFIG_LIBDIR="$root/usr/lib/pkgconfig"
-  export LD_LIBRARY_PATH="$root/usr/lib"
-  pkgconfig=(pkg-config --define-prefix)
-fi
-check "pkg-config finds zem32 3.4.2" bash -c "[ \"\$(${pkgconfig[*]} --modversion zem32)\" = 3.4.2 ]"
+# Nothing in the caller's environment may point a search elsewhere.
+unset PKG_CONFIG_PATH PKG_CONFIG_SYSROOT_DIR CMAKE_PREFIX_PATH zem32_DIR zem32_ROOT LD_LIBRARY_PATH MANPATH
+# The packages' directories, from the packages themselves (paths without the leading '.').
+contents() { dpkg-deb -c "$(deb "$1")" | awk '{print substr($6, 2)}' | grep -v '/$'; }
+where() { contents "$1" | grep -E -- "$2" | head -n1; }
+libdir="$(dirname "$(where libzem32-3 '/libzem32\.so\.3\.4\.2$')")"
+pcdir="$(dirname "$(where libzem32-dev '/pkgconfig/zem32\.pc$')")"
+cmakedir="$(dirname "$(where libzem32-dev '/cmake/zem32/zem32Config\.cmake$')")"
+incdir="$(dirname "$(where libzem32-dev '/zem32\.h$')")"
+manpage="$(where libzem32-dev '/man3/zemSendMessageFile\.3')"
+sendbin="$(where zem32-tools '/bin/zem-send$')"
+equal() { [ "$1" = "$2" ] || { echo "got '$1', expected '$2'"; return 1; }; }
+# The zem32Config.cmake directory that find_package took in a build directory.
+cmake_took() { realpath -m "$(sed -n 's/^zem32_DIR:PATH=//p' "$1/CMakeCache.txt")"; }
+# loads_from BIN DIR [LD_LIBRARY_PATH]: the loader takes libzem32.so.3 for BIN from DIR.
+loads_from() {
+  local got
+  got="$(if [ -n "${3:-}" ]; then LD_LIBRARY_PATH="$3" ldd "$1"; else ldd "$1"; fi | awk '$1 == "libzem32.so.3" {print $3}')"
+  [ -n "$got" ] && [ "$(realpath "$got")" = "$(realpath "$2/libzem32.so.3")" ] ||
+    { echo "libzem32.so.3 => ${got:-nothing}, expected $2"; return 1; }
+}
+
+# The builds use the packages unpacked into a fresh root: against the installed packages
+# the compiler would take a header under /usr/local before theirs, whatever pkg-config and
+# find_package say.
+root="$work/root"
+for p in libzem32-3 libzem32-dev zem32-tools; do dpkg-deb -x "$(deb $p)" "$root"; done
+pkgconfig=(env PKG_CONFIG_LIBDIR="$root$pcdir" pkg-config --define-prefix)
+check "pkg-config finds zem32 3.4.2" equal "$("${pkgconfig[@]}" --modversion zem32 2>&1)" 3.4.2
 # The .pc file is relocatable (its prefix follows pcfiledir): compare the resolved path.
-check "pkg-config points into the package" bash -c "[ \"\$(realpath -m \"\$(${pkgconfig[*]} --variable=includedir zem32)\")\" = '$root/usr/include' ]"
+check "pkg-config points into the package" \
+  equal "$(realpath -m "$("${pkgconfig[@]}" --variable=includedir zem32 2>&1)")" "$root$incdir"
 
 cp -r "$src/examples" "$work/examples-pc"
 check "examples build with pkg-config" make -C "$work/examples-pc" PKG_CONFIG="${pkgconfig[*]}"
-check "an example finds the packaged library" bash -c "LD_LIBRARY_PATH=$root/usr/lib ldd '$work/examples-pc/send_blocking' | grep -Eq 'libzem32.so.3 => ($root/usr)?/lib/libzem32.so.3'"
+check "an example loads the packaged library" loads_from "$work/examples-pc/send_blocking" "$root$libdir" "$root$libdir"
 
 mkdir -p "$work/cmake-app"
 cat >"$work/cmake-app/CMakeLists.txt" <<CMAKE
@@ -83,13 +102,38 @@ foreach(ex send_blocking send_many_nonblocking read_mailbox)
 endforeach()
 CMAKE
 check "examples configure with find_package" cmake -S "$work/cmake-app" -B "$work/cmake-app/build" -DCMAKE_PREFIX_PATH="$root/usr"
+check "find_package takes the package's CMake files" equal "$(cmake_took "$work/cmake-app/build")" "$root$cmakedir"
 check "examples build with find_package" cmake --build "$work/cmake-app/build"
-check "zem-send of the package runs" "$root/usr/bin/zem-send" --version
-if [ -z "$root" ]; then
-  command -v man >/dev/null && check "man finds zemSendMessageFile(3)" bash -c "man -w zemSendMessageFile | grep -q /usr/share/man/man3/"
-  check "dpkg -r removes them again" dpkg -r zem32-tools libzem32-dev libzem32-3
+check "an example of find_package loads the packaged library" loads_from "$work/cmake-app/build/send_blocking" "$root$libdir"
+check "zem-send of the package runs" "$root$sendbin" --version
+check "zem-send of the package loads the library beside it" loads_from "$root$sendbin" "$root$libdir"
+
+# The machine itself, when we are root and no ZEM32 package is installed there (dpkg -s
+# also knows a removed package whose postrm is kept: that one does not count).
+installed_here() { dpkg-query -W -f='${db:Status-Status}\n' libzem32-3 libzem32-dev zem32-tools 2>/dev/null |
+  grep -qvx -e not-installed -e config-files; }
+if [ "$(id -u)" -eq 0 ] && ! installed_here; then
+  check "dpkg -i of the three packages" dpkg -i "$(deb libzem32-3)" "$(deb libzem32-dev)" "$(deb zem32-tools)"
+  installed=1
+  check "pkg-config finds the installed zem32 3.4.2" equal "$(PKG_CONFIG_LIBDIR=$pcdir pkg-config --modversion zem32 2>&1)" 3.4.2
+  check "its include directory is the package's" \
+    equal "$(realpath -m "$(PKG_CONFIG_LIBDIR=$pcdir pkg-config --variable=includedir zem32 2>&1)")" "$incdir"
+  check "find_package finds the installed package" cmake -S "$work/cmake-app" -B "$work/cmake-sys" -DCMAKE_PREFIX_PATH=/usr
+  check "find_package takes the installed CMake files" equal "$(cmake_took "$work/cmake-sys")" "$cmakedir"
+  check "the installed zem-send runs" "$sendbin" --version
+  check "the installed zem-send loads the installed library" loads_from "$sendbin" "$libdir"
+  # man searched in the packages' manual directory only (/usr/local/share/man comes first).
+  command -v man >/dev/null && check "man finds the installed zemSendMessageFile(3)" \
+    equal "$(MANPATH="${manpage%/man3/*}" man -w zemSendMessageFile 2>&1)" "$manpage"
+  # Purged, not only removed: dpkg would keep them in its database for their postrm.
+  check "dpkg -P removes them again" dpkg -P zem32-tools libzem32-dev libzem32-3
   installed=0
-  check "nothing is left" bash -c "[ ! -e /usr/include/zem32.h ] && [ ! -e /usr/bin/zem-send ] && ! ls /usr/lib/libzem32.so* 2>/dev/null"
+  left=()
+  for p in libzem32-3 libzem32-dev zem32-tools; do
+    while read -r f; do if [ -e "$f" ] || [ -L "$f" ]; then left+=("$f"); fi; done < <(contents "$p")
+  done
+  check "nothing of theirs is left" equal "${left[*]}" ""
+  check "dpkg knows them no more" equal "$(dpkg-query -W libzem32-3 libzem32-dev zem32-tools 2>/dev/null)" ""
 fi
 echo "# package test: $failures failed"
 [ $failures -eq 0 ]

@@ -308,6 +308,51 @@ TEST_F(EngineTest, ThePausesAreParameters) {
     EXPECT_EQ(zem::gChannelTable[1].ChannelPtr->MaxMessageSize, 0); // per channel
 }
 
+// ---- Pauses on the wire ----------------------------------------------------------------
+
+// A pause the caller sets parts the lines on the wire, not only inside the library: what
+// was gathered before it leaves before it, in both modes. The data-line pause parts the
+// text lines, the step delay the To line from the next.
+TEST_F(EngineTest, ThePausesSpaceTheLinesOnTheWire) {
+    const std::vector<std::string> tail = {"To: <a@x.test>\r\n", "From: <sender@client.example>\r\n",
+                                           "Subject: paced\r\n", "\r\n", "one\r\n", "two\r\n", "three\r\n", "\r\n"};
+    for (int32_t param : {ZEM_PARAM_DATA_PAUSE, ZEM_PARAM_STEP_DELAY})
+        for (int autoCall : {1, 0}) {
+            SCOPED_TRACE(std::string(param == ZEM_PARAM_DATA_PAUSE ? "data-line pause" : "step delay") +
+                         (autoCall ? ", blocking" : ", non-blocking"));
+            NoPausesLongPollInterval();
+            ScriptServer srv({Send("220 mail.test\r\n"), Expect("HELO client.example"), Reply("250 ok"),
+                              Expect("MAIL FROM:<sender@client.example>"), Reply("250 ok"), Expect("RCPT TO:<a@x.test>"),
+                              Reply("250 ok"), Expect("DATA"), Reply("354 go ahead"), zt::ExpectData(),
+                              Reply("250 queued"), Expect("QUIT"), Reply("221 bye")});
+            ASSERT_EQ(Smtp(srv), 0);
+            zemIntegerParam(0, param, 150);
+            zemIntegerParam(0, ZEM_PARAM_AUTO_CALL, autoCall);
+            int32_t r = zemSendEmail(0, "<a@x.test>", nullptr, nullptr, "paced", "one\r\ntwo\r\nthree", nullptr);
+            if (r == 0 && autoCall == 0) r = DriveToEnd().result;
+            zemIntegerParam(0, ZEM_PARAM_AUTO_CALL, 1);
+            zemIntegerParam(0, param, 0);
+            EXPECT_EQ(r, 0);
+            EXPECT_EQ(zemClose(0), 0);
+            EXPECT_TRUE(srv.Finish(5000));
+            std::vector<ScriptServer::TimedLine> lines = srv.dataLines();
+            ASSERT_GE(lines.size(), tail.size());
+            lines.erase(lines.begin(), lines.end() - static_cast<std::ptrdiff_t>(tail.size()));
+            std::vector<std::string> texts;
+            for (const auto &l : lines) texts.push_back(l.text);
+            EXPECT_EQ(texts, tail);
+            const auto gapMs = [&lines](size_t a, size_t b) {
+                return std::chrono::duration_cast<std::chrono::milliseconds>(lines[b].at - lines[a].at).count();
+            };
+            if (param == ZEM_PARAM_DATA_PAUSE) {
+                EXPECT_GE(gapMs(4, 5), 100) << "one -> two";
+                EXPECT_GE(gapMs(5, 6), 100) << "two -> three";
+            } else {
+                EXPECT_GE(gapMs(0, 1), 100) << "To -> From";
+            }
+        }
+}
+
 // ---- The output buffer ---------------------------------------------------------------
 
 // A server that stops reading for a while in the middle of a large message, with small

@@ -202,6 +202,7 @@ private:
     int fd_;
     Conn* conn_;
     std::string pending_;  // read from the socket, not yet consumed by a step
+    Clock::time_point lastFill_{};  // when the last read into pending_ returned
     int lastErrno_ = 0;
     SSL_CTX* ctx_ = nullptr;
     SSL* ssl_ = nullptr;
@@ -338,6 +339,7 @@ ScriptServer::Session::Outcome ScriptServer::Session::ExpectLine(const Step& ste
 // end the body: a client that gets the terminator wrong shows up as a time-out.
 ScriptServer::Session::Outcome ScriptServer::Session::ExpectBody(const Step& step) {
     std::string body;
+    std::vector<Clock::time_point> times;
     std::size_t count = 0;
     std::size_t searchFrom = 0;  // pending_ before this offset holds no LF
     bool done = false;
@@ -354,7 +356,10 @@ ScriptServer::Session::Outcome ScriptServer::Session::ExpectBody(const Step& ste
                 break;
             }
             count += len;
-            if (step.record) body.append(pending_, start, len);
+            if (step.record) {
+                body.append(pending_, start, len);
+                times.push_back(lastFill_);
+            }
             start = nl + 1;
         }
         pending_.erase(0, start);
@@ -368,13 +373,17 @@ ScriptServer::Session::Outcome ScriptServer::Session::ExpectBody(const Step& ste
     if (!done) {  // the unfinished last line still belongs to the body as received
         partial.swap(pending_);
         count += partial.size();
-        if (step.record) body += partial;
+        if (step.record && !partial.empty()) {
+            body += partial;
+            times.push_back(lastFill_);
+        }
     }
     {
         std::lock_guard<std::mutex> lk(srv_.mu_);
         if (step.record) conn_->received += body;
         if (done) conn_->received += ".\r\n";
         conn_->data = std::move(body);
+        conn_->dataTimes = std::move(times);
         conn_->dataBytes = count;
     }
     if (done) return Outcome::Next;
@@ -436,6 +445,7 @@ ScriptServer::Session::Read ScriptServer::Session::Fill(Clock::time_point deadli
         ssize_t n = IoRecv(buf, sizeof buf);
         if (n > 0) {
             pending_.append(buf, static_cast<std::size_t>(n));
+            lastFill_ = Clock::now();
             return Read::Data;
         }
         if (n == 0) return Read::Eof;
@@ -747,6 +757,20 @@ std::size_t ScriptServer::dataBytes(int i) const {
     std::lock_guard<std::mutex> lk(mu_);
     if (i < 0 || static_cast<std::size_t>(i) >= conns_.size()) return 0;
     return conns_[static_cast<std::size_t>(i)]->dataBytes;
+}
+
+std::vector<ScriptServer::TimedLine> ScriptServer::dataLines(int i) const {
+    std::lock_guard<std::mutex> lk(mu_);
+    std::vector<TimedLine> out;
+    if (i < 0 || static_cast<std::size_t>(i) >= conns_.size()) return out;
+    const Conn& c = *conns_[static_cast<std::size_t>(i)];
+    for (std::size_t pos = 0; pos < c.data.size() && out.size() < c.dataTimes.size();) {
+        std::size_t nl = c.data.find('\n', pos);
+        std::size_t end = nl == std::string::npos ? c.data.size() : nl + 1;
+        out.push_back({c.data.substr(pos, end - pos), c.dataTimes[out.size()]});
+        pos = end;
+    }
+    return out;
 }
 
 std::vector<std::string> ScriptServer::errors() const {

@@ -34,6 +34,7 @@
 #ifndef ZT_SCRIPT_SERVER_H
 #define ZT_SCRIPT_SERVER_H
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <memory>
@@ -74,7 +75,7 @@ Step ExpectPrefix(std::string prefix, int timeoutMs = kDefaultStepTimeoutMs);
 // Reads one line within timeoutMs, whatever it holds.
 Step ExpectAny(int timeoutMs = kDefaultStepTimeoutMs);
 // Reads lines up to and including the line ".\r\n" (RFC 5321 section 4.1.1.4). The body is
-// kept as received, dot-stuffing untouched. The limit applies to silence: the step fails
+// kept as received, dot-stuffing untouched, each line with the time it arrived. The limit applies to silence: the step fails
 // when the client sends nothing for idleTimeoutMs, so large bodies never time out while
 // they flow. With record == false the body is only counted.
 Step ExpectData(bool record = true, int idleTimeoutMs = kDefaultStepTimeoutMs);
@@ -133,6 +134,13 @@ public:
     std::string data(int i = 0) const;
     // Size of that body, counted even when it was not recorded.
     std::size_t dataBytes(int i = 0) const;
+    // The lines of data(i), each with the time the read that brought its end returned:
+    // how a client paced its writes.
+    struct TimedLine {
+        std::string text;
+        std::chrono::steady_clock::time_point at;
+    };
+    std::vector<TimedLine> dataLines(int i = 0) const;
     // Failures of all connections; with more than one connection each starts with
     // "connection i: ".
     std::vector<std::string> errors() const;
@@ -148,6 +156,7 @@ private:
     struct Conn {
         std::string received;
         std::string data;
+        std::vector<std::chrono::steady_clock::time_point> dataTimes;  // one per line of data
         std::size_t dataBytes = 0;
         std::vector<std::string> errors;
         bool ended = false;   // the steps are over: all ran (Never() counts) or one failed

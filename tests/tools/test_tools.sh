@@ -103,6 +103,11 @@ for sub in count list uidl top fetch fetch-all delete; do
 done
 run "zem-send --version" 0 "$send" --version
 has "the version is 3.4.2" "$work/out" "3\.4\.2"
+# This build's library, not one installed on the machine (/usr/local comes first for the loader).
+for f in "$send" "$pop"; do
+  equal "$(basename "$f") loads the library of the build" \
+    "$(ldd "$f" | awk '$1 == "libzem32.so.3" {print $3}' | xargs -r realpath)" "$(realpath "$build/libzem32.so.3")"
+done
 base=(-p "$ZEM_SMTP_PORT_NOAUTH" -f "$user")
 run "zem-send without --from" 2 "$send" -t "$user" -m x
 run "zem-send without --to" 2 "$send" "${base[@]}" -m x
@@ -387,16 +392,17 @@ ex="$work/examples"
 mkdir -p "$ex"
 cp "$root/examples/"*.c "$root/examples/Makefile" "$ex/"
 makeargs=()
-pcpath="${PKG_CONFIG_PATH:-}"
 libpath=""
 if [ "${ZEM_EXAMPLES_INSTALLED:-0}" != 1 ]; then
-  cmake --install "$build" --prefix "$work/stage" >"$work/install.log" 2>&1 || cat "$work/install.log"
+  # Only the temporary prefix is searched: a copy installed on the machine (/usr/local)
+  # must not stand in for a .pc file the install left out.
+  run "cmake --install into a temporary prefix" 0 cmake --install "$build" --prefix "$work/stage"
   pc="$(find "$work/stage" -name zem32.pc | head -n1)"
+  [ -n "$pc" ] || pc="$work/stage/lib/pkgconfig/zem32.pc"
   libpath="$(dirname "$(dirname "$pc")")"
-  pcpath="$(dirname "$pc")"
-  makeargs=(PKG_CONFIG="pkg-config --define-prefix")
+  makeargs=(PKG_CONFIG="env PKG_CONFIG_LIBDIR=$(dirname "$pc") pkg-config --define-prefix")
 fi
-run "the examples build with pkg-config" 0 env PKG_CONFIG_PATH="$pcpath" make -C "$ex" "${makeargs[@]}"
+run "the examples build with pkg-config" 0 make -C "$ex" "${makeargs[@]}"
 [ -n "$libpath" ] && export LD_LIBRARY_PATH="$libpath${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 run "send_blocking (CRAM-MD5, attachment)" 0 env ZEM_SMTP_PORT="$ZEM_SMTP_PORT_CRAM" ZEM_SMTP_USER="$user" \
   ZEM_SMTP_PASSWORD="$pass" ZEM_MAIL_FROM="$user" ZEM_MAIL_TO="$user" ZEM_ATTACH="$work/login.bin" "$ex/send_blocking"
