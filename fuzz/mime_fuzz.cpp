@@ -205,7 +205,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     ResetDecoder(ch);
 
     const std::string msg = gDir + "/message.txt";
-    ch.EmailFile = FileCreate(msg.c_str(), false);
+    ch.EmailFile = FileReplace(msg.c_str(), false);
     if (ch.EmailFile <= 0) std::abort();
 
     RunLines(ch, data, size, (mode & 128) != 0, (more & 4) != 0);

@@ -95,10 +95,12 @@ struct Channel {
 
     // ---- Counters ----------------------------------------------------------------------
     int32_t StepCount;
-    int32_t TextBytes;
-    int32_t AttachBytes;
-    int32_t TextBytesSent;
-    int32_t AttachBytesSent;
+    // 64-bit: a message of several GiB must neither wrap them nor slip past a size limit.
+    int64_t TextBytes;
+    int64_t AttachBytes;
+    int64_t TextBytesSent;
+    int64_t AttachBytesSent;
+    int64_t ReceivedBytes; // every byte of the message being retrieved, whatever became of it
 
     // ---- Sending flags -----------------------------------------------------------------
     int32_t TextInMemory;

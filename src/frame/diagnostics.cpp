@@ -100,6 +100,11 @@ extern "C" ZEM_API int32_t zemDebug(int32_t Chan, int32_t Index, char *Buffer, i
     }
 }
 
+namespace {
+// A byte count past 2 GiB reads as the largest value, never as a negative (error) result.
+int32_t Clamped(int64_t n) { return n > INT32_MAX ? INT32_MAX : static_cast<int32_t>(n); }
+} // namespace
+
 extern "C" ZEM_API int32_t zemStatistics(int32_t Chan, int32_t Index) {
     Channel *chp = nullptr;
     if (int32_t r = FindChannel(Chan, &chp)) return r;
@@ -108,12 +113,12 @@ extern "C" ZEM_API int32_t zemStatistics(int32_t Chan, int32_t Index) {
     case 2: return ch.StepCount;
     case 3: return ch.ReplyCode;
     case 4: return ch.LastSockCode;
-    case 10: return ch.TextBytes;
-    case 11: return ch.AttachBytes;
-    case 12: return ch.TextBytes + ch.AttachBytes;
-    case 13: return ch.TextBytesSent;
-    case 14: return ch.AttachBytesSent;
-    case 15: return ch.TextBytesSent + ch.AttachBytesSent;
+    case 10: return Clamped(ch.TextBytes);
+    case 11: return Clamped(ch.AttachBytes);
+    case 12: return Clamped(ch.TextBytes + ch.AttachBytes);
+    case 13: return Clamped(ch.TextBytesSent);
+    case 14: return Clamped(ch.AttachBytesSent);
+    case 15: return Clamped(ch.TextBytesSent + ch.AttachBytesSent);
     case 16: return ZEM_VERSION;
     case 17: return ch.MessageCount;
     case 18: return ch.MessageSize;

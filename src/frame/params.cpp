@@ -85,7 +85,7 @@ int32_t WriteRetrievalBuffer(Channel &ch, const char *path) {
     if (text == nullptr) return ZEM_ERR_NULL_POINTER;
     int32_t size = BlockSize(id);
     int32_t len = static_cast<int32_t>(strnlen(text, static_cast<size_t>(size > 0 ? size : 0)));
-    int32_t h = FileCreate(path, false);
+    int32_t h = FileReplace(path, false);
     if (h <= 0) return ZEM_ERR_CANNOT_CREATE_FILE;
     int32_t written = len > 0 ? FileWrite(h, text, len) : 0;
     FileClose(h);
@@ -187,7 +187,7 @@ extern "C" ZEM_API int32_t zemStringParam(int32_t Chan, int32_t Code, const char
     case 20: {
         if (ch->LogFile != 0) FileClose(ch->LogFile); // a second log replaces the first
         ch->LogFile = 0;
-        int32_t h = FileCreate(Text, true); // logs carry credentials: owner only
+        int32_t h = FileReplace(Text, true); // logs carry credentials: owner only
         if (h <= 0) return -1;
         ch->LogFile = h;
         return h;

@@ -32,16 +32,22 @@ struct LibraryLockGuard {
 // ---- Files by handle -------------------------------------------------------------------
 // Handles are positive; every descriptor the library opens is 3 or above, so 0 always
 // means "none" and the standard streams are never touched.
-int32_t FileCreate(const char *path, bool privateMode); // truncates; -1 on failure
 int32_t FileOpenRead(const char *path);                 // -1 on failure
 int32_t FileRead(int32_t h, void *buf, int32_t n);      // bytes read, 0 at end, -1 on error
 int32_t FileWrite(int32_t h, const void *buf, int32_t n); // bytes written (all), -1 on error
 void FileClose(int32_t h);
-// Creates or truncates a regular file without following a symbolic link at the path's
-// last component. Returns the handle, -2 when the name exists as anything but a regular
-// file (a link, a directory, a device, a pipe), -1 on any other failure. A file found
-// there is truncated only after it was seen to be a regular file.
-int32_t FileCreateRegular(const char *path);
+// Creates a new regular file, never an existing one and never through a symbolic link
+// (for names that come from the network). Returns the handle, -2 when the name exists
+// (as anything, a dangling link included), -1 on any other failure.
+int32_t FileCreateNew(const char *path);
+// A file the caller named: a new file is created, and an existing regular file or link of
+// that name is replaced by a new file renamed over it, so nothing is ever written through
+// a link or into another name of the same file (a hard link). A character device (such as
+// /dev/null) is written as it stands; a directory, pipe, socket or block device is refused.
+// privateMode: the new file is readable by its owner only. The handle, or -1.
+int32_t FileReplace(const char *path, bool privateMode);
+// Removes a file the library created (an attachment file dropped unused).
+void FileRemove(const char *path);
 int64_t FileSizeOf(const char *path);                 // bytes of a regular file, -1 otherwise
 
 // ---- Local time ------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <mutex>
 
@@ -54,14 +55,95 @@ int KeepAboveStdio(int fd) {
 void LockLibrary() { Lock().lock(); }
 void UnlockLibrary() { Lock().unlock(); }
 
-int32_t FileCreate(const char *path, bool privateMode) {
-    if (path == nullptr) return -1;
-    int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, privateMode ? 0600 : 0644);
+namespace {
+constexpr int kPathRoom = 4096 + 32;
+constexpr int32_t kNoNewFile = -3; // the directory takes no new file
+
+int32_t Handle(int fd) {
     fd = KeepAboveStdio(fd);
-    // The mode of open() applies only to a new file: an existing one that is truncated keeps
-    // its own, so a private file (a log carrying credentials) is narrowed explicitly.
-    if (fd >= 0 && privateMode) (void)fchmod(fd, 0600);
     return fd < 0 ? -1 : fd;
+}
+
+// Creates a new file beside path and renames it over path. The handle, -1 on failure, or
+// kNoNewFile when no file can be made in the directory (read-only, no permission).
+int32_t ReplaceByRename(const char *path, mode_t mode) {
+    char temp[kPathRoom];
+    for (int tries = 0; tries < 8; ++tries) {
+        uint32_t r = 0;
+        if (getrandom(&r, sizeof r, 0) != static_cast<ssize_t>(sizeof r)) r = static_cast<uint32_t>(getpid()) * 2654435761u + static_cast<uint32_t>(tries);
+        const int n = std::snprintf(temp, sizeof temp, "%s.%08x", path, r);
+        if (n <= 0 || n >= static_cast<int>(sizeof temp)) return -1;
+        int fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            return (errno == EACCES || errno == EPERM || errno == EROFS || errno == ENAMETOOLONG) ? kNoNewFile : -1;
+        }
+        if (rename(temp, path) != 0) {
+            unlink(temp);
+            close(fd);
+            return -1;
+        }
+        return Handle(fd);
+    }
+    return -1;
+}
+
+// An existing regular file with no other name, truncated in place (a directory that takes
+// no new file); before is what lstat saw at the name.
+int32_t TruncateInPlace(const char *path, const struct stat &before, bool privateMode) {
+    int fd = open(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_ino != before.st_ino || st.st_dev != before.st_dev ||
+        st.st_nlink != 1 || ftruncate(fd, 0) != 0 || fcntl(fd, F_SETFL, 0) != 0) {
+        close(fd);
+        return -1;
+    }
+    if (privateMode) (void)fchmod(fd, 0600);
+    return Handle(fd);
+}
+} // namespace
+
+int32_t FileCreateNew(const char *path) {
+    if (path == nullptr || path[0] == 0) return -1;
+    // O_EXCL fails on any existing name, a link (even a dangling one) included.
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return errno == EEXIST ? -2 : -1;
+    return Handle(fd);
+}
+
+int32_t FileReplace(const char *path, bool privateMode) {
+    if (path == nullptr || path[0] == 0) return -1;
+    const mode_t mode = privateMode ? 0600 : 0644;
+    for (int look = 0; look < 4; ++look) {
+        struct stat st {};
+        if (lstat(path, &st) != 0) {
+            if (errno != ENOENT) return -1;
+            int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+            if (fd >= 0) return Handle(fd);
+            if (errno == EEXIST) continue; // something took the name meanwhile: look again
+            return -1;
+        }
+        if (S_ISCHR(st.st_mode)) { // /dev/null and the like: nobody but root makes one
+            int fd = open(path, O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+            if (fd < 0) return -1;
+            struct stat now {};
+            if (fstat(fd, &now) != 0 || !S_ISCHR(now.st_mode) || now.st_rdev != st.st_rdev) {
+                close(fd);
+                return -1;
+            }
+            return Handle(fd);
+        }
+        if (!S_ISREG(st.st_mode) && !S_ISLNK(st.st_mode)) return -1;
+        const int32_t h = ReplaceByRename(path, mode);
+        if (h != kNoNewFile) return h;
+        return S_ISREG(st.st_mode) ? TruncateInPlace(path, st, privateMode) : -1;
+    }
+    return -1;
+}
+
+void FileRemove(const char *path) {
+    if (path != nullptr && path[0] != 0) unlink(path);
 }
 
 int64_t FileSizeOf(const char *path) {
@@ -122,26 +204,6 @@ int32_t FileWrite2(int32_t h, const void *a, int32_t na, const void *b, int32_t 
     }
     if (FileWrite(h, static_cast<const char *>(b) + (done - na), nb - static_cast<int32_t>(done - na)) < 0) return -1;
     return static_cast<int32_t>(total);
-}
-
-int32_t FileCreateRegular(const char *path) {
-    if (path == nullptr) return -1;
-    // O_NONBLOCK: a pipe placed under the name must not stall the open; O_TRUNC waits
-    // until the file is known to be a regular one.
-    int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
-    if (fd < 0) return (errno == ELOOP || errno == EISDIR || errno == ENXIO) ? -2 : -1;
-    fd = KeepAboveStdio(fd);
-    if (fd < 0) return -1;
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        close(fd);
-        return -2;
-    }
-    if (ftruncate(fd, 0) != 0 || fcntl(fd, F_SETFL, 0) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 void FileClose(int32_t h) {

@@ -66,8 +66,12 @@ void DropAttachmentFile(Channel &ch) {
     DecoderArea &d = Decoder(ch);
     d.PendingLineEnd = 0;
     if (ch.FileHandle > 0) {
-        if (d.AttHandle == ch.FileHandle) FlushAttachmentBlock(ch);
+        const bool ours = d.AttHandle == ch.FileHandle;
+        if (ours) FlushAttachmentBlock(ch);
         FileClose(ch.FileHandle);
+        // The decoder made this file itself, exclusively: nothing else had the name, so it
+        // goes again and the name is free for the part's next file name line.
+        if (ours) FileRemove(ch.AttachPath);
         ForgetOpenName(ch);
     }
     d.AttHandle = 0;

@@ -514,7 +514,7 @@ int32_t PartBodyLine(Channel &ch, char *line, int32_t len) {
               ch.FileHandle);
     const bool toFile = ch.FileHandle > 0;
     if (ch.InlineFlag == 0 && !toFile) return 1;
-    ch.AttachBytes = WrapAdd(ch.AttachBytes, len);
+    ch.AttachBytes += len;
     if (ch.MimeEncoding == kEncodingBase64) {
         // Decoded straight into the file's write block: at most 3 bytes for 4 characters.
         char *space = toFile ? AttachmentSpace(ch, len) : nullptr;
@@ -616,77 +616,78 @@ bool JoinHeld(DecoderArea &d, const char *line, int32_t n) {
 
 int32_t Status(const Channel &ch) { return ch.WriteFailed ? ZEM_ERR_CANNOT_CREATE_FILE : 0; }
 
-// Shortens name (len bytes) to at most max bytes, keeping its extension, never cutting
-// inside a UTF-8 character. Returns the new length.
-int32_t ShortenName(char *name, int32_t len, int32_t max) {
-    if (len <= max) return len;
-    int32_t dot = -1;
-    for (int32_t i = len - 1; i > 0 && i >= len - kExtensionMax; --i)
-        if (name[i] == '.') {
-            dot = i;
-            break;
-        }
-    const int32_t extLen = dot > 0 ? len - dot : 0;
-    int32_t keep = max - extLen;
-    while (keep > 0 && (static_cast<uint8_t>(name[keep]) & 0xC0) == 0x80) --keep; // not inside a character
-    if (extLen > 0) std::memmove(name + keep, name + dot, static_cast<size_t>(extLen));
-    name[keep + extLen] = 0;
-    return keep + extLen;
+// Bytes to keep of the first len bytes of text so that no UTF-8 character is cut.
+int32_t Utf8Cut(const char *text, int32_t len) {
+    while (len > 0 && (static_cast<uint8_t>(text[len]) & 0xC0) == 0x80) --len;
+    return len;
 }
 
-// name with "(k)" before its extension.
-void DistinctName(const char *name, int32_t k, char *out, int32_t size, int32_t maxLen) {
+// Writes into out (at least limit + 1 bytes) the name made of name for try k: the name
+// itself for k 1, else with "(k)" before its extension ("report(2).pdf"), in either case
+// at most limit bytes: the part before the extension is shortened, never inside a UTF-8
+// character; an extension too long to keep (over 16 bytes, or more than the room) is
+// shortened with the rest. Returns the length, 0 when not even "(k)" fits.
+int32_t FitName(const char *name, int32_t k, int32_t limit, char *out) {
     const int32_t len = TextLength(name);
-    int32_t dot = -1;
+    char suffix[16] = "";
+    const int32_t sl = k > 1 ? FormatText(suffix, sizeof suffix, "(%d)", k) : 0;
+    if (limit <= sl) return 0;
+    int32_t dot = 0; // 0: no extension (a leading dot starts no extension)
     for (int32_t i = len - 1; i > 0; --i)
         if (name[i] == '.') {
             dot = i;
             break;
         }
-    char suffix[16];
-    const int32_t sl = FormatText(suffix, sizeof suffix, "(%d)", k);
-    char base[kNameMax + 1];
-    CopyCounted(base, name, dot > 0 ? dot : len);
-    int32_t baseLen = TextLength(base);
-    const int32_t extLen = dot > 0 ? len - dot : 0;
-    baseLen = ShortenName(base, baseLen, maxLen - sl - extLen > 0 ? maxLen - sl - extLen : 0);
-    FormatText(out, size, "%s%s%s", base, suffix, dot > 0 ? name + dot : "");
+    int32_t extLen = dot > 0 ? len - dot : 0;
+    const bool fits = len + sl <= limit;
+    if (!fits && (extLen > kExtensionMax || extLen + sl >= limit)) extLen = 0;
+    const int32_t stemLen = len - extLen;
+    const int32_t room = limit - sl - extLen; // at least 1 from the tests above
+    const int32_t keep = stemLen <= room ? stemLen : Utf8Cut(name, room);
+    int32_t n = 0;
+    std::memcpy(out, name, static_cast<size_t>(keep));
+    n += keep;
+    std::memcpy(out + n, suffix, static_cast<size_t>(sl));
+    n += sl;
+    std::memcpy(out + n, name + stemLen, static_cast<size_t>(extLen));
+    n += extLen;
+    out[n] = 0;
+    return n;
 }
 
+// Builds in path a name for a new file in the attachment directory out of name, distinct
+// from every name written for this message and from every entry the directory holds, and
+// creates the file exclusively (never an existing file, never through a link). The
+// handle, or 0 when the path does not fit or no file can be made.
 int32_t CreateDistinct(Channel &ch, const char *name, char (&path)[kAttachPathMax], uint64_t *hash) {
     DecoderArea &d = Decoder(ch);
     const int32_t dirLen = TextLength(ch.AttachDir);
     const char last = dirLen > 0 ? ch.AttachDir[dirLen - 1] : '/';
-    const char *sep = (last == '/' || last == '\\') ? "" : "/"; // an empty directory: the name alone
-    // A name longer than the path has room for is shortened, keeping its extension, while
-    // a useful part of it can stay; otherwise the path is refused as it always was.
-    const int32_t room = kAttachPathMax - 1 - dirLen - TextLength(sep);
-    char base[kNameMax + 24];
-    CopyInto(base, name);
-    if (TextLength(base) > room && room >= kShortestName) ShortenName(base, TextLength(base), room);
-    name = base;
-    char candidate[kNameMax + 24];
-    CopyInto(candidate, name);
-    for (int32_t k = 2; k < kDistinctTries + 2; ++k) {
+    const int32_t sepLen = (last == '/' || last == '\\') ? 0 : 1; // an empty directory: the name alone
+    // A name longer than the path has room for is shortened while a useful part of it can
+    // stay; otherwise the path is refused as it always was.
+    const int32_t room = kAttachPathMax - 1 - dirLen - sepLen;
+    int32_t limit = room < kNameMax ? room : kNameMax;
+    if (TextLength(name) > room && room < kShortestName) {
+        FormatText(path, kAttachPathMax, "%s%s%s", ch.AttachDir, sepLen ? "/" : "", name);
+        LogFormat(ch, "[Cannot open '%s']\r\n", path);
+        return 0;
+    }
+    if (limit < 1) return 0;
+    char candidate[kNameMax + 1];
+    for (int32_t k = 1; k <= kDistinctTries + 1; ++k) {
+        if (FitName(name, k, limit, candidate) == 0) return 0;
         const uint64_t h = NameHash(candidate);
-        if (!NameTaken(d, h) && !(ch.FileHandle > 0 && h == d.OpenNameHash)) {
-            char full[sizeof ch.AttachDir + sizeof candidate + 8];
-            const int32_t n = FormatText(full, sizeof full, "%s%s%s", ch.AttachDir, sep, candidate);
-            CopyInto(path, full);
-            if (n > kAttachPathMax - 1) {
-                LogFormat(ch, "[Cannot open '%s']\r\n", path); // a path that does not fit
-                return 0;
-            }
-            LogFormat(ch, "[Creating '%s']\r\n", path);
-            const int32_t fh = FileCreateRegular(path);
-            if (fh > 0) {
-                *hash = h;
-                return fh;
-            }
-            LogFormat(ch, "[Cannot open '%s']\r\n", path);
-            if (fh != -2) return 0; // -2: a link or other non-file holds the name: the next one
+        if (NameTaken(d, h) || (ch.FileHandle > 0 && h == d.OpenNameHash)) continue;
+        FormatText(path, kAttachPathMax, "%s%s%s", ch.AttachDir, sepLen ? "/" : "", candidate);
+        LogFormat(ch, "[Creating '%s']\r\n", path);
+        const int32_t fh = FileCreateNew(path);
+        if (fh > 0) {
+            *hash = h;
+            return fh;
         }
-        DistinctName(name, k, candidate, sizeof candidate, room >= kShortestName && room < kNameMax ? room : kNameMax);
+        LogFormat(ch, "[Cannot open '%s']\r\n", path);
+        if (fh != -2) return 0; // -2: the name is taken on disk: the next one
     }
     return 0;
 }
@@ -765,6 +766,16 @@ int32_t DecodeEncodedWords(Channel &ch, char *line) {
 // ISO-8859-1 otherwise (the charset of old mailers that wrote 8-bit names unencoded).
 // Code 74 keeps the bytes as the message has them.
 namespace {
+// A NUL decoded inside a name (%00, =00, a B-form word) ends nothing: it becomes '_', so
+// "evil.exe%00.pdf" keeps the extension it shows.
+void NulsShown(char *name, int32_t len) {
+    if (len < 0) len = 0;
+    if (len > kBufferSize - 1) len = kBufferSize - 1;
+    for (int32_t i = 0; i < len; ++i)
+        if (name[i] == 0) name[i] = '_';
+    name[len] = 0;
+}
+
 void NameInUtf8(const DecoderArea &d, char *name, bool latin1Words) {
     if (d.EightBitNames) return;
     const int32_t n = TextLength(name);
@@ -777,20 +788,45 @@ void NameInUtf8(const DecoderArea &d, char *name, bool latin1Words) {
 }
 } // namespace
 
+namespace {
+// The length of a control or bidirectional formatting character at p in a UTF-8 name
+// (C1 controls U+0080 to U+009F, the embeddings and overrides U+202A to U+202E, the
+// isolates U+2066 to U+2069, the marks U+200E, U+200F and U+061C), else 0. A name shown
+// with such a character can pass for another (an ".exe" shown as ".pdf").
+int32_t HiddenControl(const uint8_t *p) {
+    if (p[0] == 0xC2 && p[1] >= 0x80 && p[1] <= 0x9F) return 2;
+    if (p[0] == 0xD8 && p[1] == 0x9C) return 2;
+    if (p[0] == 0xE2 && p[1] == 0x80 && ((p[2] >= 0xAA && p[2] <= 0xAE) || p[2] == 0x8E || p[2] == 0x8F)) return 3;
+    if (p[0] == 0xE2 && p[1] == 0x81 && p[2] >= 0xA6 && p[2] <= 0xA9) return 3;
+    return 0;
+}
+} // namespace
+
 void StoreFileName(Channel &ch, const char *name) {
     const char *part = name;
     for (const char *p = name; *p != 0; ++p)
         if (*p == '/' || *p == '\\' || *p == ':') part = p + 1;
     if (part[0] == 0 || std::strcmp(part, ".") == 0 || std::strcmp(part, "..") == 0) part = kUnnamed;
+    // Not UTF-8 (8-bit names kept as they came): the bytes 0x80 to 0x9F are the C1 controls.
+    const bool utf8 = IsValidUtf8(part, TextLength(part));
     char clean[kBufferSize];
     int32_t n = 0;
-    for (const char *p = part; *p != 0 && n < kBufferSize - 1; ++p) {
+    for (const char *p = part; *p != 0 && n < kBufferSize - 1;) {
         const auto c = static_cast<uint8_t>(*p);
-        clean[n++] = (c < 0x20 || c == 0x7F) ? '_' : static_cast<char>(c); // no control characters
+        const int32_t hidden = utf8 ? HiddenControl(reinterpret_cast<const uint8_t *>(p)) : (c >= 0x80 && c <= 0x9F);
+        if (c < 0x20 || c == 0x7F || hidden > 0) {
+            clean[n++] = '_';
+            p += hidden > 0 ? hidden : 1;
+            continue;
+        }
+        clean[n++] = static_cast<char>(c);
+        ++p;
     }
     clean[n] = 0;
-    ShortenName(clean, n, kNameMax);
-    CopyText(ch.Filename, clean, kNameMax);
+    // A dot file is hidden and may be read by a shell; a leading dash reads as an option.
+    if (clean[0] == '.' || clean[0] == '-') clean[0] = '_';
+    n = FitName(clean, 1, kNameMax, ch.Filename);
+    if (n == 0) CopyInto(ch.Filename, kUnnamed);
 }
 
 int32_t FindFileName(Channel &ch, char *line) {
@@ -805,14 +841,18 @@ int32_t FindFileName(Channel &ch, char *line) {
         int32_t n = HeaderParam(line, "filename", raw, sizeof raw, charset, sizeof charset);
         if (n < 0) n = HeaderParam(line, "name", raw, sizeof raw, charset, sizeof charset);
         if (n >= 0) {
+            int32_t len = 0;
             if (charset[0] != 0 && !(SameTextNoCase(charset, "us-ascii", 9) && !d.Utf8Names))
-                ConvertToUtf8(charset, raw, n, name, sizeof name);
+                len = ConvertToUtf8(charset, raw, n, name, sizeof name);
             else if (HasForeignEncodedWord(raw) || (d.Utf8Names && FindTextNoCase(raw, "=?") != nullptr))
-                DecodeWordsUtf8(raw, n, name, sizeof name, nullptr);
+                len = DecodeWordsUtf8(raw, n, name, sizeof name, nullptr);
             else if (d.Utf8Names)
-                ConvertToUtf8("UTF-8", raw, n, name, sizeof name);
-            else
-                CopyText(name, raw, kBufferSize - 1);
+                len = ConvertToUtf8("UTF-8", raw, n, name, sizeof name);
+            else {
+                len = n < kBufferSize - 1 ? n : kBufferSize - 1;
+                CopyCounted(name, raw, len);
+            }
+            NulsShown(name, len);
             NameInUtf8(d, name, false);
             StoreFileName(ch, name);
             LogFormat(ch, "[Filename='%s']\r\n", ch.Filename);
@@ -860,19 +900,20 @@ int32_t FindFileName(Channel &ch, char *line) {
         raw[rawLen++] = *p;
     }
     raw[rawLen] = 0;
+    int32_t len = 0;
     if (modern) {
         if (FindTextNoCase(raw, "=?") != nullptr)
-            DecodeWordsUtf8(raw, rawLen, name, sizeof name, nullptr);
+            len = DecodeWordsUtf8(raw, rawLen, name, sizeof name, nullptr);
         else
-            ConvertToUtf8("UTF-8", raw, rawLen, name, sizeof name);
+            len = ConvertToUtf8("UTF-8", raw, rawLen, name, sizeof name);
     } else if (form == 'Q') {
-        QpDecodeLine(raw, name, kBufferSize);
+        len = QpDecodeLine(raw, name, kBufferSize);
     } else if (form == 'B') {
-        const int32_t n = Base64DecodeLine(raw, rawLen, reinterpret_cast<uint8_t *>(name));
-        name[n] = 0;
+        len = Base64DecodeLine(raw, rawLen, reinterpret_cast<uint8_t *>(name));
     } else {
-        CopyText(name, raw, kBufferSize - 1);
+        len = CopyText(name, raw, kBufferSize - 1);
     }
+    NulsShown(name, len);
     if (!modern) NameInUtf8(d, name, form != 0);
     StoreFileName(ch, name);
     LogFormat(ch, "[Filename='%s']\r\n", ch.Filename);
@@ -1010,7 +1051,7 @@ int32_t DecodeFileOnChannel(Channel &ch, const char *message, const char *messag
     ch.WriteFailed = 0;
     ResetDecoder(ch);
     ch.DecodeState = kHeaders;
-    const int32_t h = FileCreate(messagePath, false);
+    const int32_t h = FileReplace(messagePath, false);
     if (h <= 0) return ZEM_ERR_CANNOT_CREATE_FILE;
     ch.EmailFile = h;
     ch.MsgFill = 0;

@@ -66,7 +66,8 @@ void SetRetrievalLimit(Channel &ch) {
 }
 
 // A server that streams past the bound must not fill the disk (or the buffer's time).
-bool PastLimit(const Channel &ch) { return ch.RetrievalLimit > 0 && ch.TextBytes > ch.RetrievalLimit; }
+// Every byte received counts (header lines, text, attachments, parts the decoder drops).
+bool PastLimit(const Channel &ch) { return ch.RetrievalLimit > 0 && ch.ReceivedBytes > ch.RetrievalLimit; }
 
 // ---- TOP ---------------------------------------------------------------------------------
 
@@ -84,6 +85,7 @@ int32_t SendTop(Channel &ch, Tick now) { // 311
 // error, and no NUL is stored.
 void StoreTopPiece(Channel &ch, const char *piece, int32_t n) {
     ch.TextBytes += n;
+    ch.ReceivedBytes += n;
     if (ch.UserBuffer == nullptr) return;
     int32_t room = ch.UserBufferSize - ch.UserBufferFill;
     int32_t take = n < room ? n : room;
@@ -169,7 +171,7 @@ int32_t FindRawEnd(Channel &ch, const char *bytes, int32_t n) {
 
 int32_t SendRetr(Channel &ch, Tick now) { // 310
     LogFormat(ch, "Saving email to '%s'\r\n", ch.EmailPath);
-    int32_t h = FileCreate(ch.EmailPath, false);
+    int32_t h = FileReplace(ch.EmailPath, false);
     if (h <= 0) {
         ch.EmailFile = 0;
         return DriverError(ch, 0, ZEM_ERR_CANNOT_CREATE_FILE);
@@ -197,6 +199,7 @@ int32_t SendRetr(Channel &ch, Tick now) { // 310
 // Writes raw bytes to the message file and counts them; false when the write failed.
 bool WriteRaw(Channel &ch, const char *bytes, int32_t n) {
     ch.TextBytes += n;
+    ch.ReceivedBytes += n;
     int32_t w = WriteToEmailFile(ch, bytes, n);
     if (w < 0) return false;
     ch.TextBytesSent += w;
@@ -264,10 +267,12 @@ int32_t SaveLines(Channel &ch, Tick now) { // 312
     int32_t n = ReadReplyPiece(ch, now, FourfoldWait(P(gSettings.pop3DataWait)));
     if (n < 0) return FailRetrieval(ch, n);
     if (n == 0) return kStepOn;
+    ch.ReceivedBytes += n;
     char *line = ch.ReplyBuffer;
     if (ch.StatusSeen <= kInStatus) {
         // The status line never reaches the file; a refusal ends the request at once.
         if (!TakeStatusPiece(ch, line, n)) return FailRetrieval(ch, ZEM_ERR_POP3);
+        if (PastLimit(ch)) return FailRetrieval(ch, ZEM_ERR_MESSAGE_TOO_LARGE);
         ArmDeadline(ch, now);
         return kStepOn;
     }
@@ -335,6 +340,7 @@ extern "C" ZEM_API int32_t zemGetEmailLines(int32_t Chan, int32_t Msg, int32_t L
     ch->AttachDir[0] = 0;
     ch->TextBytes = 0;
     ch->AttachBytes = 0;
+    ch->ReceivedBytes = 0;
     SetRetrievalLimit(*ch);
     StartRequest(*ch, 311, 1);
     if (ch->AutoCall == 0) return 0;
@@ -364,6 +370,7 @@ extern "C" ZEM_API int32_t zemGetEmailFile(int32_t Chan, int32_t Msg, const char
     ch->UserBufferFill = 0;
     ch->TextBytes = 0;
     ch->AttachBytes = 0;
+    ch->ReceivedBytes = 0;
     ch->WriteFailed = 0;
     ResetDecoder(*ch);
     SetRetrievalLimit(*ch);

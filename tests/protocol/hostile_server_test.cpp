@@ -220,6 +220,24 @@ TEST_F(HostileServerTest, SizeLimitBoundsTop) {
     EXPECT_EQ(zemGetEmailLines(0, 1, 5, nullptr, 100000), ZEM_ERR_MESSAGE_TOO_LARGE);
 }
 
+TEST_F(HostileServerTest, SizeLimitCountsEveryByteOfTheMessage) {
+    // Decoded attachment bytes and header lines the decoder leaves out count as much as text.
+    std::string attachment = "MIME-Version: 1.0\r\nContent-Transfer-Encoding: base64\r\n"
+                             "Content-Disposition: attachment; filename=\"big.bin\"\r\n\r\n";
+    for (int i = 0; i < 600; ++i) attachment += std::string(76, 'A') + "\r\n";
+    std::string headers = "MIME-Version: 1.0\r\n";
+    for (int i = 0; i < 600; ++i) headers += "X-Junk: " + std::string(90, 'h') + "\r\n";
+    headers += "\r\nbody\r\n";
+    for (const std::string &m : {attachment, headers}) {
+        zemIntegerParam(0, ZEM_PARAM_MAX_MESSAGE_SIZE, 10000);
+        ScriptServer srv(LoggedIn({Expect("RETR 1"), Send("+OK\r\n" + m + ".\r\n"), Expect("QUIT", 3000)}));
+        ASSERT_EQ(Pop3(srv), 0) << Log();
+        EXPECT_EQ(zemGetEmailFile(0, 1, "m.txt", dir_.c_str(), dir_.c_str()), ZEM_ERR_MESSAGE_TOO_LARGE);
+        if (std::filesystem::exists(dir_ + "/big.bin")) EXPECT_LE(std::filesystem::file_size(dir_ + "/big.bin"), 10000u);
+        zemAbort(0);
+    }
+}
+
 TEST_F(HostileServerTest, SlowTopListingIsBoundByTheReplyTimeOut) {
     zemIntegerParam(0, ZEM_PARAM_REPLY_TIMEOUT, 1500);
     std::vector<std::string> lines(200, "line\r\n");

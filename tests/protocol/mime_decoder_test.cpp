@@ -620,7 +620,7 @@ class MimeLines : public zt::LibTest {
         ASSERT_EQ(zem::FindChannel(0, &ch_), 0);
         dir_ = zt::TempDir();
         zem::CopyText(ch_->AttachDir, dir_.c_str(), 128);
-        ch_->EmailFile = zem::FileCreate((dir_ + "/msg.txt").c_str(), false);
+        ch_->EmailFile = zem::FileReplace((dir_ + "/msg.txt").c_str(), false);
         ASSERT_GT(ch_->EmailFile, 0);
         ch_->DecodeState = 2;
         zem::ResetDecoder(*ch_);
@@ -841,23 +841,25 @@ TEST_F(MimeLines, FileNameRule) {
 
 TEST_F(MimeLines, AttachmentPathsJoinDirectoryAndName) {
     zem::CopyText(ch_->Filename, "f.bin", 128);
-    auto pathFor = [&](const std::string &dir) {
+    // Each file is removed again: a name that exists gets the next distinct one.
+    auto pathFor = [&](const std::string &dir, bool keep = false) {
         zem::CopyText(ch_->AttachDir, dir.c_str(), 128);
         zem::OpenAttachmentFile(*ch_);
         if (ch_->FileHandle > 0) zem::FileClose(ch_->FileHandle);
         ch_->FileHandle = 0;
+        if (!keep) fs::remove(ch_->AttachPath);
         return std::string(ch_->AttachPath);
     };
     EXPECT_EQ(pathFor(dir_), dir_ + "/f.bin");
     EXPECT_EQ(pathFor(dir_ + "/"), dir_ + "/f.bin");
-    EXPECT_EQ(pathFor(dir_ + "\\"), dir_ + "\\f.bin");
-    fs::remove(dir_ + "\\f.bin"); // on this system a file next to the directory
+    EXPECT_EQ(pathFor(dir_ + "\\"), dir_ + "\\f.bin"); // on this system a file next to the directory
     // An empty directory is the current one.
     const fs::path was = fs::current_path();
     fs::current_path(dir_);
-    EXPECT_EQ(pathFor(""), "f.bin");
+    EXPECT_EQ(pathFor("", true), "f.bin");
     fs::current_path(was);
     EXPECT_TRUE(fs::exists(dir_ + "/f.bin"));
+    fs::remove(dir_ + "/f.bin");
     // Numbered names count from the channel's attachments; the count wraps without harm.
     ch_->NumberedNames = 1;
     ch_->AttachNumber = 2;
@@ -872,14 +874,14 @@ TEST_F(MimeLines, AttachmentPathsJoinDirectoryAndName) {
 
 TEST_F(MimeLines, SavedListKeepsWhatFits) {
     zem::CopyText(ch_->AttachPath, (dir_ + "/abcdef").c_str(), 129);
-    ch_->FileHandle = zem::FileCreate(ch_->AttachPath, false);
+    ch_->FileHandle = zem::FileReplace(ch_->AttachPath, false);
     ASSERT_GT(ch_->FileHandle, 0);
     std::memset(ch_->SavedList, 0, sizeof ch_->SavedList);
     std::memset(ch_->SavedList, 'L', 1018); // 1018 + ',' + 6 + NUL = 1026 bytes: fits exactly
     EXPECT_EQ(zem::CloseAttachmentFile(*ch_), 1);
     EXPECT_EQ(std::string(ch_->SavedList), std::string(1018, 'L') + ",abcdef");
     EXPECT_EQ(ch_->AttachSaved, 1);
-    ch_->FileHandle = zem::FileCreate(ch_->AttachPath, false);
+    ch_->FileHandle = zem::FileReplace(ch_->AttachPath, false);
     EXPECT_EQ(zem::CloseAttachmentFile(*ch_), 1);
     EXPECT_EQ(std::strlen(ch_->SavedList), 1025u); // the second name did not fit
     EXPECT_EQ(ch_->AttachSaved, 2);
@@ -977,3 +979,84 @@ TEST_F(MimeLines, AHeldLineIsHandledAtTheEndOfTheMessage) {
 }
 
 } // namespace
+
+// ---- Hostile names and directories ----------------------------------------------------------
+
+namespace {
+std::string Part(const std::string &disposition, const std::string &bytes) {
+    return Crlf("--b\nContent-Transfer-Encoding: base64\nContent-Disposition: attachment; " + disposition + "\n\n") +
+           Base64Lines(bytes);
+}
+std::string Multipart(const std::string &parts) {
+    return Crlf("MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"b\"\n\n") + parts + Crlf("--b--\n");
+}
+} // namespace
+
+TEST_F(MimeRetrieval, ExistingEntriesAreNeverWrittenAndTakenNamesGetTheNextOne) {
+    const std::string outside = dir_ + "/outside.txt";
+    zt::WriteFile(outside, "outside");
+    zt::WriteFile(att_ + "/msg-1.eml", "saved earlier");
+    fs::create_symlink(outside, att_ + "/report.pdf");
+    fs::create_symlink(dir_ + "/nowhere", att_ + "/dangling.bin");
+    Retrieve(Multipart(Part("filename=\"msg-1.eml\"", "one") + Part("filename=\"report.pdf\"", "two") +
+                       Part("filename=\"dangling.bin\"", "three") + Part("filename=\".bashrc\"", "four")));
+    EXPECT_EQ(Attachment("msg-1.eml"), "saved earlier");
+    EXPECT_EQ(zt::ReadFile(outside), "outside");
+    EXPECT_TRUE(fs::is_symlink(att_ + "/report.pdf"));
+    EXPECT_FALSE(fs::exists(dir_ + "/nowhere")); // a dangling link is not followed either
+    EXPECT_EQ(Attachment("msg-1(2).eml"), "one");
+    EXPECT_EQ(Attachment("report(2).pdf"), "two");
+    EXPECT_EQ(Attachment("dangling(2).bin"), "three");
+    EXPECT_EQ(Attachment("_bashrc"), "four"); // never a dot file
+    EXPECT_EQ(SavedList(), "msg-1(2).eml,report(2).pdf,dangling(2).bin,_bashrc");
+}
+
+TEST_F(MimeRetrieval, LongNamesStayInsideTheirBuffersForEveryTry) {
+    // A relative attachment directory of three characters leaves 125 bytes for a name.
+    const fs::path was = fs::current_path();
+    fs::current_path(dir_);
+    fs::create_directory("out");
+    att_ = "out";
+    const std::string dotted = "a." + std::string(14, 'b') + "." + std::string(108, 'X'); // 125 bytes
+    Retrieve(Multipart(Part("filename=\"" + dotted + "\"", "d1") + Part("filename=\"" + dotted + "\"", "d2")));
+    // Numbered names on (the count is at 2 now), and the first choice of the next name taken.
+    const std::string a123(123, 'A');
+    zt::WriteFile("out/3-" + a123, "existing");
+    zemIntegerParam(0, ZEM_PARAM_NUMBERED_NAMES, 1);
+    const std::string longA(129, 'A');
+    Retrieve(Multipart(Part("filename=\"" + longA + "\"", "a3") + Part("filename=\"" + longA + "\"", "a4")));
+    const std::vector<std::string> files = AttachFiles();
+    fs::current_path(was);
+    ASSERT_EQ(files.size(), 5u);
+    for (const std::string &f : files) EXPECT_LE(f.size(), 125u) << f;
+    const std::string out = dir_ + "/out/";
+    EXPECT_EQ(zt::ReadFile(out + dotted), "d1");
+    EXPECT_EQ(zt::ReadFile(out + dotted.substr(0, 122) + "(2)"), "d2");
+    EXPECT_EQ(zt::ReadFile(out + "3-" + a123), "existing");
+    EXPECT_EQ(zt::ReadFile(out + "3-" + std::string(120, 'A') + "(2)"), "a3");
+    EXPECT_EQ(zt::ReadFile(out + "4-" + a123), "a4");
+}
+
+TEST_F(MimeLines, ShownNamesAreMadeSafe) {
+    const std::string cases[][2] = {
+        {"filename*=UTF-8''evil.exe%00.pdf", "evil.exe_.pdf"},          // a NUL ends nothing
+        {"filename=\"=?utf-8?b?ZXZpbC5leGUALnBkZg==?=\"", "evil.exe_.pdf"}, // nor a decoded one
+        {"filename*=UTF-8''a%C2%85b%7F.txt", "a_b_.txt"},               // C1 and DEL controls
+        {"filename*=UTF-8''invoice%E2%80%AEfdp.exe", "invoice_fdp.exe"}, // right-to-left override
+        {"filename*=UTF-8''x%E2%81%A6y%E2%80%8F.txt", "x_y_.txt"},      // an isolate and a mark
+        {"filename=\".bashrc\"", "_bashrc"},
+        {"filename=\"-rf\"", "_rf"},
+        {"filename*=UTF-8''%C3%A9t%C3%A9.txt", "\xC3\xA9t\xC3\xA9.txt"}, // letters stay
+    };
+    for (const auto &c : cases) {
+        const std::string line = "Content-Disposition: attachment; " + c[0] + "\r\n";
+        std::memcpy(ch_->ReplyBuffer, line.c_str(), line.size() + 1);
+        EXPECT_EQ(zem::FindFileName(*ch_, ch_->ReplyBuffer), 1) << c[0];
+        EXPECT_EQ(std::string(ch_->Filename), c[1]) << c[0];
+    }
+    // At most 128 bytes, cut between characters: 'e' + 70 two-byte letters is 141 bytes.
+    std::string wide = "e";
+    for (int i = 0; i < 70; ++i) wide += "\xC3\xA9";
+    zem::StoreFileName(*ch_, wide.c_str());
+    EXPECT_EQ(std::string(ch_->Filename), wide.substr(0, 127));
+}

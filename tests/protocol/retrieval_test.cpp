@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -383,6 +384,36 @@ TEST_F(RetrievalTest, MessagePathJoinsWithASlashOnlyWhereNeeded) {
     EXPECT_EQ(path, "d.txt");
     EXPECT_EQ(zt::ReadFile(dir_ + "/d.txt"), "body\r\n");
     EXPECT_TRUE(srv.Finish(2000));
+}
+
+TEST_F(RetrievalTest, NamedFilesReplaceALinkInsteadOfWritingThroughIt) {
+    // The message file, the log and the retrieval buffer's file: a link planted under the
+    // name is replaced by a new file; the file it points to stays as it was.
+    const std::string outside = dir_ + "/outside";
+    zt::WriteFile(outside, "keep me");
+    for (const char *name : {"msg.txt", "log.txt", "top.txt"}) symlink(outside.c_str(), (dir_ + "/" + name).c_str());
+    ASSERT_GT(zemStringParam(0, ZEM_STRING_LOG_FILE, (dir_ + "/log.txt").c_str()), 0);
+    zt::ScriptServer srv(LoggedIn({Expect("RETR 1"), Send("+OK\r\nSubject: s\r\n\r\nbody\r\n.\r\n"),
+                                   Expect("TOP 1 0"), Send("+OK\r\nSubject: s\r\n.\r\n")}));
+    Connect(srv);
+    EXPECT_EQ(Retrieve(1), 0);
+    EXPECT_EQ(Saved(), "Subject: s\r\n\r\nbody\r\n");
+    EXPECT_GT(zemGetEmailLines(0, 1, 0, nullptr, 100), 0);
+    EXPECT_GT(zemStringParam(0, ZEM_STRING_WRITE_BUFFER, (dir_ + "/top.txt").c_str()), 0);
+    EXPECT_EQ(zt::ReadFile(outside), "keep me");
+    struct stat st {};
+    for (const char *name : {"msg.txt", "log.txt", "top.txt"}) {
+        ASSERT_EQ(lstat((dir_ + "/" + name).c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << name;
+    }
+    EXPECT_NE(zt::ReadFile(dir_ + "/log.txt").find("RETR 1"), std::string::npos);
+    // An existing message file is replaced whole, as a caller naming it expects.
+    zt::WriteFile(dir_ + "/again.txt", std::string(5000, 'o'));
+    zt::ScriptServer srv2(LoggedIn({Expect("RETR 2"), Send("+OK\r\nshort\r\n.\r\n")}));
+    zemAbort(0);
+    Connect(srv2);
+    EXPECT_EQ(Retrieve(2, "again.txt"), 0);
+    EXPECT_EQ(Saved("again.txt"), "short\r\n");
 }
 
 TEST_F(RetrievalTest, MessagePathThatDoesNotFitIsRefusedBeforeAnythingIsSent) {
