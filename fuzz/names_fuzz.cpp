@@ -423,7 +423,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     NewFile(input, msg);
 
     const Tree before = Snapshot();
-    if (gShow) std::fprintf(stderr, "directory: '%s'\n%s", dir.c_str(), msg.c_str());
+    if (gShow) {
+        std::fprintf(stderr, "directory: '%s'\n", dir.c_str());
+        std::fwrite(msg.data(), 1, msg.size(), stderr);
+    }
     std::memset(gRecord, 0, sizeof gRecord);
     Channel &ch = *new (gRecord) Channel();
     ch.Socket = -1;
