@@ -13,7 +13,7 @@
 #include <string>
 
 #include "frame/channel.h"
-#include "pop3/mime_decoder.h"
+#include "mime/mime_decoder.h"
 #include "zem32.h"
 
 int main(int argc, char **argv) {

@@ -33,16 +33,16 @@
 #include "codec/codec.h"
 #include "frame/channel.h"
 #include "frame/settings.h"
-#include "pop3/decoder_area.h"
-#include "pop3/message_file.h"
-#include "pop3/mime_decoder.h"
+#include "mime/decoder_area.h"
+#include "mime/message_file.h"
+#include "mime/mime_decoder.h"
 
 using namespace zem;
 
 namespace {
 
 std::string gDir;             // per-process scratch directory
-alignas(64) unsigned char gRecord[sizeof(Channel) + kRingSize + kDecoderAreaSize];
+alignas(64) unsigned char gRecord[kChannelBlockSize];
 unsigned long gRuns = 0;
 
 constexpr unsigned char kCanary = 0xA5;
@@ -200,8 +200,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::snprintf(ch.Filename, sizeof ch.Filename, "%s", "earlier.bin");
     std::snprintf(ch.AltBoundary, sizeof ch.AltBoundary, "%s", "--alt");
     ch.AltBoundaryLen = 5;
-    Decoder(ch).Utf8Names = (more & 1) ? 1 : 0;
-    Decoder(ch).SaveMessages = (more & 2) ? 1 : 0;
+    ch.Utf8Names = (more & 1) ? 1 : 0;
+    ch.SaveMessages = (more & 2) ? 1 : 0;
     ResetDecoder(ch);
 
     const std::string msg = gDir + "/message.txt";

@@ -12,8 +12,9 @@
 //   password_command pass show mail
 //
 // Lines before the first "account" (or after "defaults") give defaults for every
-// account. The file holds credentials or the commands that fetch them: it is refused when
-// its group or others may read or write it.
+// account. The file holds credentials or the commands that fetch them: it is refused
+// unless it is a regular file (not a symbolic link) owned by the user running the tool,
+// with no permission for group or others (0600 or stricter).
 #ifndef ZEM_TOOLS_ACCOUNTS_H
 #define ZEM_TOOLS_ACCOUNTS_H
 
@@ -35,7 +36,7 @@ struct Account {
 std::string DefaultAccountsPath();
 
 // Reads account `name` from `path`. False with `error` set when the file cannot be read,
-// is open to group or others, has a bad line, or has no such account.
+// is refused (see above), has a bad line, or has no such account.
 bool LoadAccount(const std::string &path, const std::string &name, Account &out, std::string &error);
 
 } // namespace zemtool

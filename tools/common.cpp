@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <exception>
+#include <new>
 
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -62,6 +64,14 @@ int32_t DriveToEnd(int32_t chan, const std::function<void()> &tick) {
 
 void SetAutoCall(int32_t chan, bool blocking) {
     zemIntegerParam(chan, ZEM_PARAM_AUTO_CALL, blocking ? 1 : 0);
+}
+
+void ApplyPacing(int32_t chan, bool paced) {
+    if (paced) return;
+    zemIntegerParam(chan, ZEM_PARAM_STEP_DELAY, 0);
+    zemIntegerParam(chan, ZEM_PARAM_LOGIN_PAUSE, 0);
+    zemIntegerParam(chan, ZEM_PARAM_CLOSE_PAUSE, 0);
+    zemIntegerParam(chan, ZEM_PARAM_DATA_PAUSE, 0);
 }
 
 int32_t CloseChannel(int32_t chan) {
@@ -172,18 +182,95 @@ std::string HumanDuration(double seconds) {
 
 // ---------------------------------------------------------------------------- errors
 
+namespace {
+
+// Length of the well-formed UTF-8 sequence at s[i] (RFC 3629 s4: no overlong forms, no
+// surrogates, nothing above U+10FFFF), or 0.
+size_t Utf8Length(const std::string &s, size_t i) {
+    auto at = [&](size_t k) { return i + k < s.size() ? static_cast<unsigned char>(s[i + k]) : 0u; };
+    auto cont = [&](size_t k, unsigned lo = 0x80, unsigned hi = 0xBF) { return at(k) >= lo && at(k) <= hi; };
+    unsigned c = at(0);
+    if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
+    if (c >= 0xE0 && c <= 0xEF) {
+        unsigned lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
+        return cont(1, lo, hi) && cont(2) ? 3 : 0;
+    }
+    if (c >= 0xF0 && c <= 0xF4) {
+        unsigned lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
+        return cont(1, lo, hi) && cont(2) && cont(3) ? 4 : 0;
+    }
+    return 0;
+}
+
+void AppendHex(std::string &out, unsigned char c) {
+    static const char kHex[] = "0123456789abcdef";
+    out += "\\x";
+    out += kHex[c >> 4];
+    out += kHex[c & 15];
+}
+
+} // namespace
+
+std::string Printable(const std::string &text, bool keepNewlines) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '\t' || (c == '\n' && keepNewlines) || (c >= 0x20 && c < 0x7F)) {
+            out += text[i++];
+            continue;
+        }
+        size_t n = c >= 0x80 ? Utf8Length(text, i) : 0;
+        if (n == 0) {
+            // A lone byte: C0, DEL and C1 are escaped; A0-FF may be Latin-1 text.
+            if (c < 0xA0) AppendHex(out, c);
+            else out += text[i];
+            ++i;
+        } else if (n == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+            // U+0080..U+009F: a UTF-8 terminal takes these for C1 controls (U+009B is CSI).
+            AppendHex(out, c);
+            AppendHex(out, static_cast<unsigned char>(text[i + 1]));
+            i += 2;
+        } else {
+            out.append(text, i, n);
+            i += n;
+        }
+    }
+    return out;
+}
+
 std::string ErrorText(int32_t chan, int32_t code) {
     char buf[512];
     if (zemErrorText(chan, code, buf, sizeof buf) <= 0) return "unknown error";
     std::string s = StripLineEnd(buf);
     while (!s.empty() && s.back() == ' ') s.pop_back();
-    return s;
+    return Printable(s);
 }
 
 std::string LastReply(int32_t chan) {
     char buf[256];
     if (zemDebug(chan, ZEM_DEBUG_LAST_REPLY, buf, sizeof buf) <= 0) return "";
-    return StripLineEnd(buf);
+    return Printable(StripLineEnd(buf));
+}
+
+int ReportException(const char *tool) {
+    try {
+        throw;
+    } catch (const std::bad_alloc &) {
+        std::fprintf(stderr, "%s: out of memory\n", tool);
+    } catch (const std::exception &e) {
+        // Byte by byte: nothing here may allocate and throw again.
+        std::fprintf(stderr, "%s: internal error: ", tool);
+        for (const char *p = e.what(); *p != '\0'; ++p) {
+            unsigned char c = static_cast<unsigned char>(*p);
+            if (c >= 0x20 && c < 0x7F) std::fputc(c, stderr);
+            else std::fprintf(stderr, "\\x%02x", c);
+        }
+        std::fputc('\n', stderr);
+    } catch (...) {
+        std::fprintf(stderr, "%s: internal error\n", tool);
+    }
+    return kExitInternal;
 }
 
 void ReportFailure(const char *tool, int32_t chan, const std::string &what, int32_t code) {

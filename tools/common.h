@@ -19,6 +19,8 @@ enum ExitStatus : int {
     kExitUsage = 2,      // bad arguments or unusable local files
     kExitConnect = 3,    // connect, greeting or login/authentication failed
     kExitFailed = 4,     // the transfer or mailbox operation failed
+    kExitProtocol = 5,   // the server's reply broke the protocol (a count or size out of bounds)
+    kExitInternal = 70,  // out of memory or an unexpected internal error (sysexits EX_SOFTWARE)
     kExitInterrupted = 130,
 };
 
@@ -38,6 +40,11 @@ int32_t DriveToEnd(int32_t chan, const std::function<void()> &tick);
 
 // Switches the channel between blocking (1) and non-blocking (0) requests.
 void SetAutoCall(int32_t chan, bool blocking);
+
+// The library waits on its own between steps (step delay, login and close pauses, data
+// line pause), which is kind to slow servers of old but only slows a command-line tool.
+// Unless `paced`, all of them are set to 0; `paced` keeps the library's defaults.
+void ApplyPacing(int32_t chan, bool paced);
 
 // Ends the session with QUIT in blocking mode (so that zemClose also releases the
 // request buffers) and returns zemClose's result.
@@ -86,10 +93,21 @@ std::string HumanBytes(int64_t n);
 // "0:07", "1:02:03".
 std::string HumanDuration(double seconds);
 
-// Text of a library code (zemErrorText), without a trailing line end.
+// Text a server chose, made safe to print on a terminal: control characters (C0 but TAB,
+// DEL, and C1 whether raw or UTF-8 encoded) become \xNN, so that no escape sequence of a
+// server reaches the terminal. LF is kept when `keepNewlines` (the text's own lines).
+// Valid UTF-8 and other 8-bit bytes pass unchanged.
+std::string Printable(const std::string &text, bool keepNewlines = false);
+
+// Text of a library code (zemErrorText), without a trailing line end; Printable, as it
+// may quote the server's reply.
 std::string ErrorText(int32_t chan, int32_t code);
-// The server's last reply line (zemDebug index 23), without its line end.
+// The server's last reply line (zemDebug index 23), without its line end; Printable.
 std::string LastReply(int32_t chan);
+
+// Reports an exception that reached main (out of memory, or a bug) and returns
+// kExitInternal; call it only from a catch block.
+int ReportException(const char *tool);
 
 // Prints a failure report on standard error:
 //   TOOL: WHAT failed: error CODE: TEXT

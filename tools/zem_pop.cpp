@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 
 #include "accounts.h"
@@ -29,6 +32,18 @@ const char *const kTool = "zem-pop";
 constexpr size_t kMaxPath = 128;
 // The library's default POP3 data wait, restored after a raw fetch.
 constexpr int kDefaultDataWait = 25000;
+// Bounds on what a server may claim. A mailbox of more messages, or a message larger than
+// this, is taken for a broken or lying server (kExitProtocol): the tool allocates and
+// loops in proportion to these numbers, so they must never be taken as they come.
+constexpr int64_t kMaxMessages = 1000000;
+constexpr int64_t kMaxMessageSize = int64_t{1} << 30;
+// At most this much TOP output is kept for printing; a longer UIDL listing breaks the
+// bound above (1000000 lines of at most 70 characters of unique id, RFC 1939 s7).
+constexpr size_t kMaxTopBytes = size_t{32} << 20;
+constexpr size_t kMaxUidlBytes = size_t{128} << 20;
+// The default attachment folder inside the message directory: an attachment named like a
+// message file can then never replace it.
+const char *const kAttachSubdir = "attachments/";
 // Names in the saved-attachment list are joined by the attachment separator; a line
 // feed cannot occur in a file name taken from a message header line.
 constexpr char kSavedListSep = '\n';
@@ -44,12 +59,13 @@ struct Global {
     bool apop = false;
     std::string logFile;
     int stepDelay = -1, replyTimeout = -1, connectTimeout = -1, dataWait = -1;
+    bool paced = false;        // keep the library's own pauses
     bool quiet = false;
 };
 
 struct FetchOptions {
     std::string dir = ".";
-    std::string attachDir;  // empty: the message directory
+    std::string attachDir;  // empty: kAttachSubdir of the message directory
     std::string name;       // fetch only: file name of the message
     bool raw = false;
     bool numbered = false;
@@ -87,6 +103,38 @@ int Refusal(const std::string &what) {
     return kExitFailed;
 }
 
+// Field `field` (0: the first after "+OK") of the last reply, as the server wrote it: the
+// library keeps 32 bits of a number, and 4294967297 must not pass for 1. -1 when the
+// field does not start with a digit; very long numbers stop growing past 10^17.
+int64_t ReplyNumber(int field) {
+    std::string reply = LastReply(kChan);
+    if (reply.compare(0, 3, "+OK") != 0) return -1;
+    size_t pos = 3;
+    for (int f = 0; f <= field; ++f) {
+        pos = reply.find_first_not_of(' ', pos);
+        if (pos == std::string::npos) return -1;
+        if (f < field) pos = reply.find(' ', pos);
+    }
+    int64_t value = -1;
+    for (; pos < reply.size() && reply[pos] >= '0' && reply[pos] <= '9'; ++pos)
+        value = std::min<int64_t>((value < 0 ? 0 : value) * 10 + (reply[pos] - '0'), 100000000000000000);
+    return value;
+}
+
+// A count or size the server gave (`libValue` the library's copy), checked against `max`.
+int Bounded(const std::string &what, int32_t libValue, int field, int64_t max, const char *unit, int64_t &out) {
+    int64_t v = ReplyNumber(field);
+    if (v < 0) v = libValue;
+    if (v >= 0 && v <= max) {
+        out = v;
+        return kExitOk;
+    }
+    std::fprintf(stderr, "%s: %s: the server claims %lld %s, beyond the %lld the tool accepts: protocol error\n", kTool,
+                 what.c_str(), static_cast<long long>(v), unit, static_cast<long long>(max));
+    std::fprintf(stderr, "%s: server reply: %s\n", kTool, LastReply(kChan).c_str());
+    return kExitProtocol;
+}
+
 // Runs the request that a zem* call has just set up (or returns its argument error).
 int32_t Complete(int32_t started, const std::function<void()> &tick = {}) {
     if (started < 0) return started;
@@ -106,6 +154,7 @@ int Connect() {
     zemIntegerParam(kChan, ZEM_PARAM_POP3_PORT, g.port);
     ApplyTlsOptions(kChan, g.tls);
     zemIntegerParam(kChan, ZEM_PARAM_USE_APOP, g.apop ? 1 : 0);
+    ApplyPacing(kChan, g.paced);
     if (g.stepDelay >= 0) zemIntegerParam(kChan, ZEM_PARAM_STEP_DELAY, g.stepDelay);
     if (g.replyTimeout >= 0) zemIntegerParam(kChan, ZEM_PARAM_REPLY_TIMEOUT, g.replyTimeout);
     if (g.connectTimeout >= 0) zemIntegerParam(kChan, ZEM_PARAM_CONNECT_TIMEOUT, g.connectTimeout);
@@ -136,7 +185,9 @@ int Count(int32_t &count) {
     int32_t r = Complete(zemGetEmailCount(kChan));
     if (r < 0) return Fail("STAT", r);
     if (Refused()) return Refusal("STAT");
-    count = zemStatistics(kChan, ZEM_STAT_MESSAGE_COUNT);
+    int64_t n = 0;
+    if (int rc = Bounded("STAT", zemStatistics(kChan, ZEM_STAT_MESSAGE_COUNT), 0, kMaxMessages, "messages", n)) return rc;
+    count = static_cast<int32_t>(n);
     return kExitOk;
 }
 
@@ -148,22 +199,34 @@ int Size(int32_t msg, int32_t &size) {
         std::fprintf(stderr, "%s: no message %d: %s\n", kTool, msg, LastReply(kChan).c_str());
         return kExitFailed;
     }
-    size = zemStatistics(kChan, ZEM_STAT_MESSAGE_SIZE);
+    int64_t n = 0;
+    if (int rc = Bounded("LIST " + std::to_string(msg), zemStatistics(kChan, ZEM_STAT_MESSAGE_SIZE), 1,
+                         kMaxMessageSize, "bytes", n))
+        return rc;
+    size = static_cast<int32_t>(n);
     return kExitOk;
 }
 
 // UIDL: msg 0 asks for the whole listing. Returns the lines without the status line.
+// `count` (at most kMaxMessages) only sizes the first attempt; the buffer grows with what
+// the server really sends, up to kMaxUidlBytes.
 int Uids(int32_t msg, int32_t count, std::vector<std::string> &lines) {
-    size_t size = static_cast<size_t>(count) * 80 + 1024;  // a unique id has at most 70 characters
-    for (int attempt = 0; attempt < 4; ++attempt, size *= 4) {
+    // A unique id has at most 70 characters.
+    size_t size = std::min<size_t>(static_cast<size_t>(count < 0 ? 0 : count) * 80 + 1024, size_t{1} << 20);
+    for (;;) {
         std::vector<char> buf(size, '\0');
         int32_t r = Complete(zemGetEmailUID(kChan, msg, buf.data(), static_cast<int32_t>(buf.size())));
         if (r < 0) return Fail(msg > 0 ? "UIDL " + std::to_string(msg) : "UIDL", r);
         std::string text(buf.data());
-        if (text.size() + 1 >= buf.size()) continue;  // cut at the buffer's end: ask again
+        if (text.size() + 1 >= buf.size()) {  // cut at the buffer's end: ask again
+            if (size >= kMaxUidlBytes) break;
+            size = std::min(size * 4, kMaxUidlBytes);
+            continue;
+        }
         std::vector<std::string> all = Split(ToUnixLines(text), '\n');
         if (all.empty() || all[0].compare(0, 3, "+OK") != 0) {
-            std::fprintf(stderr, "%s: UIDL: the server refused: %s\n", kTool, all.empty() ? "" : all[0].c_str());
+            std::fprintf(stderr, "%s: UIDL: the server refused: %s\n", kTool,
+                         all.empty() ? "" : Printable(all[0]).c_str());
             return kExitFailed;
         }
         if (msg > 0) {
@@ -176,8 +239,8 @@ int Uids(int32_t msg, int32_t count, std::vector<std::string> &lines) {
         }
         return kExitOk;
     }
-    std::fprintf(stderr, "%s: UIDL: the listing is too long\n", kTool);
-    return kExitFailed;
+    std::fprintf(stderr, "%s: UIDL: the listing is longer than %zu MiB: protocol error\n", kTool, kMaxUidlBytes >> 20);
+    return kExitProtocol;
 }
 
 std::string WithSlash(std::string dir) {
@@ -186,10 +249,11 @@ std::string WithSlash(std::string dir) {
     return dir;
 }
 
-// A unique id may hold any printable character (RFC 1939 s7); keep a file-name-safe form.
+// A unique id may hold any printable character (RFC 1939 s7); keep a file-name-safe form
+// of its 70 characters at most.
 std::string SafeName(const std::string &uid) {
     std::string s;
-    for (char c : uid) {
+    for (char c : uid.substr(0, 70)) {
         bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
                   (c == '.' && !s.empty());
         s += ok ? c : '_';
@@ -197,15 +261,30 @@ std::string SafeName(const std::string &uid) {
     return s.empty() ? "_" : s;
 }
 
+std::string AttachDirOf(const FetchOptions &f) {
+    return f.attachDir.empty() ? WithSlash(f.dir) + kAttachSubdir : WithSlash(f.attachDir);
+}
+
+// The attachment folder this run created, removed at the end when nothing went into it.
+std::string gMadeAttachDir;
+
+void RemoveEmptyAttachDir() {
+    if (!gMadeAttachDir.empty()) rmdir(gMadeAttachDir.c_str());  // fails, as it should, unless empty
+}
+
 int CheckDirs(const FetchOptions &f, const std::string &name) {
     std::string dir = WithSlash(f.dir);
-    std::string attachDir = WithSlash(f.attachDir.empty() ? f.dir : f.attachDir);
+    std::string attachDir = AttachDirOf(f);
     if (dir.size() + name.size() > kMaxPath)
         return Usage("'" + dir + name + "': the library takes paths of at most 128 characters; use a shorter --dir");
     if (attachDir.size() > kMaxPath - 16)
         return Usage("--attach-dir '" + attachDir + "': at most 112 characters, to leave room for the file names");
     if (!MakeDirs(f.dir)) return Usage("--dir '" + f.dir + "': cannot create the directory");
+    if (f.raw) return kExitOk;  // a raw save decodes no attachment
+    struct stat st{};
+    bool existed = stat(attachDir.c_str(), &st) == 0;
     if (!MakeDirs(attachDir)) return Usage("--attach-dir '" + attachDir + "': cannot create the directory");
+    if (!existed) gMadeAttachDir = attachDir;
     return kExitOk;
 }
 
@@ -217,7 +296,7 @@ int FetchOne(int32_t msg, const FetchOptions &f, const std::string &name, Saved 
     int32_t size = 0;
     if (int rc = Size(msg, size)) return rc;
     std::string dir = WithSlash(f.dir);
-    std::string attachDir = WithSlash(f.attachDir.empty() ? f.dir : f.attachDir);
+    std::string attachDir = AttachDirOf(f);
     if (dir.size() + name.size() > kMaxPath) {
         std::fprintf(stderr, "%s: '%s%s': the path is longer than 128 characters\n", kTool, dir.c_str(), name.c_str());
         return kExitUsage;
@@ -260,9 +339,10 @@ int FetchOne(int32_t msg, const FetchOptions &f, const std::string &name, Saved 
     return kExitOk;
 }
 
+// Attachment names come from the message: printed as Printable, like any server text.
 void PrintSaved(const Saved &s) {
-    std::printf("message: %s (%lld bytes)\n", s.path.c_str(), static_cast<long long>(s.bytes));
-    for (const std::string &a : s.attachments) std::printf("attachment: %s\n", a.c_str());
+    std::printf("message: %s (%lld bytes)\n", Printable(s.path).c_str(), static_cast<long long>(s.bytes));
+    for (const std::string &a : s.attachments) std::printf("attachment: %s\n", Printable(a).c_str());
     int unlisted = s.attachCount - static_cast<int>(s.attachments.size());
     if (unlisted > 0) std::printf("attachments not listed: %d\n", unlisted);
 }
@@ -300,15 +380,16 @@ int CmdUidl(int32_t msg) {
         if (int rc = Count(count)) return rc;
     std::vector<std::string> lines;
     if (int rc = Uids(msg, count, lines)) return rc;
-    for (const std::string &l : lines) std::printf("%s\n", l.c_str());
+    for (const std::string &l : lines) std::printf("%s\n", Printable(l).c_str());
     return Disconnect(false);
 }
 
 int CmdTop(int32_t msg, int32_t lines) {
     int32_t size = 0;
     if (int rc = Size(msg, size)) return rc;
-    // TOP returns at most the whole message plus its status line.
-    std::vector<char> buf(static_cast<size_t>(size) + 1024, '\0');
+    // TOP returns at most the whole message plus its status line; beyond kMaxTopBytes the
+    // library drops the rest, which is reported below.
+    std::vector<char> buf(std::min(static_cast<size_t>(size), kMaxTopBytes) + 1024, '\0');
     Progress progress(!g.quiet && StderrIsTerminal(), "receiving message " + std::to_string(msg), size);
     int32_t r = Complete(zemGetEmailLines(kChan, msg, lines, buf.data(), static_cast<int32_t>(buf.size())),
                        [&] { progress.Update(zemStatistics(kChan, ZEM_STAT_TEXT_BYTES)); });
@@ -316,16 +397,23 @@ int CmdTop(int32_t msg, int32_t lines) {
     if (r < 0) return Fail("TOP " + std::to_string(msg), r);
     int32_t fill = zemStatistics(kChan, ZEM_STAT_BUFFER_FILL);
     if (fill < 0 || static_cast<size_t>(fill) > buf.size()) fill = 0;
+    int32_t received = zemStatistics(kChan, ZEM_STAT_TEXT_BYTES);
+    bool cut = received < 0 || received > fill;
     std::string text(buf.data(), static_cast<size_t>(fill));
     // The first line is the server's status line.
     size_t eol = text.find('\n');
     std::string status = text.substr(0, eol);
     if (status.compare(0, 3, "+OK") != 0) {
-        std::fprintf(stderr, "%s: TOP %d: the server refused: %s\n", kTool, msg, StripLineEnd(status).c_str());
+        std::fprintf(stderr, "%s: TOP %d: the server refused: %s\n", kTool, msg,
+                     Printable(StripLineEnd(status)).c_str());
         return kExitFailed;
     }
-    text = ToUnixLines(eol == std::string::npos ? "" : text.substr(eol + 1));
+    text = Printable(ToUnixLines(eol == std::string::npos ? "" : text.substr(eol + 1)), true);
     std::fwrite(text.data(), 1, text.size(), stdout);
+    if (cut) {
+        std::fprintf(stderr, "%s: TOP %d: the output was cut after %d bytes (use fetch --raw)\n", kTool, msg, fill);
+        return kExitFailed;
+    }
     return Disconnect(false);
 }
 
@@ -344,7 +432,9 @@ int CmdFetch(int32_t msg, const FetchOptions &f) {
     }
     if (int rc = CheckDirs(f, name)) return rc;
     Saved s;
-    if (int rc = FetchOne(msg, f, name, s)) return rc;
+    int rc = FetchOne(msg, f, name, s);
+    RemoveEmptyAttachDir();
+    if (rc != kExitOk) return rc;
     PrintSaved(s);
     return Disconnect(false);
 }
@@ -358,7 +448,10 @@ int CmdFetchAll(const FetchOptions &f) {
         if (int rc = Uids(0, count, lines)) return rc;
         for (const std::string &l : lines) {
             std::vector<std::string> parts = Split(l, ' ');
-            if (parts.size() >= 2) names[std::atoi(parts[0].c_str())] = SafeName(parts[1]) + ".eml";
+            if (parts.size() < 2) continue;
+            char *end = nullptr;
+            long n = std::strtol(parts[0].c_str(), &end, 10);
+            if (*end == '\0' && n >= 1 && n <= count) names[static_cast<int32_t>(n)] = SafeName(parts[1]) + ".eml";
         }
     }
     if (int rc = CheckDirs(f, "msg-" + std::to_string(count) + ".eml")) return rc;
@@ -401,6 +494,7 @@ int CmdFetchAll(const FetchOptions &f) {
         }
     }
     bar.Finish();
+    RemoveEmptyAttachDir();
     int32_t quit = CloseChannel(kChan);
     if (deleted > 0 && quit < 0) {
         ReportFailure(kTool, kChan, "QUIT (the deletions were not committed)", quit);
@@ -429,9 +523,7 @@ int CmdDelete(const std::vector<int32_t> &msgs) {
     return kExitOk;
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
+int Run(int argc, char **argv) {
     CLI::App app{"Read, save and delete the messages of a POP3 mailbox with the ZEM32 library.", kTool};
     app.get_formatter()->column_width(34);
     app.require_subcommand(1, 1);
@@ -439,13 +531,15 @@ int main(int argc, char **argv) {
     app.footer(
         "Global options may stand before or after the subcommand. Messages are numbered from 1\n"
         "as in RFC 1939. Timing values are milliseconds.\n\n"
-        "Exit status: 0 done; 2 bad arguments; 3 connection or login failed; 4 a mailbox\n"
-        "operation failed or a message does not exist; 130 interrupted.\n"
+        "Exit status: 0 done; 2 bad arguments or a refused accounts file; 3 connection or\n"
+        "login failed; 4 a mailbox operation failed or a message does not exist; 5 the server\n"
+        "broke the protocol (over 1000000 messages, a message over 1 GiB); 70 out of memory\n"
+        "or internal error; 130 interrupted.\n"
         "Passwords: --password-file, --password-command, ZEM_POP3_PASSWORD, or a prompt on a\n"
         "terminal; --account NAME reads ~/.config/zem/accounts.\n\n"
         "Example:\n"
         "  zem-pop --server 127.0.0.1 --port 21110 --user alice@zem.test --password-file ~/.zem-pass \\\n"
-        "          fetch 1 --dir mail --attach-dir mail/files");
+        "          fetch 1 --dir mail      (attachments into mail/attachments/)");
     app.set_version_flag("--version", VersionText("zem-pop"));
 
     app.add_option("-s,--server", g.server, "POP3 server name or address")->envname("ZEM_POP3_HOST")->capture_default_str();
@@ -461,7 +555,9 @@ int main(int argc, char **argv) {
     app.add_flag("--apop", g.apop, "log in with APOP instead of USER/PASS");
     AddTlsOptions(app, g.tls);
     app.add_option("--log", g.logFile, "write the library's trace of the session to FILE");
-    app.add_option("--step-delay", g.stepDelay, "ms between a command and its reply poll (25)")->check(CLI::NonNegativeNumber);
+    app.add_flag("--paced", g.paced, "keep the library's pauses (step delay 25, login 200, close 500 ms); default none");
+    app.add_option("--step-delay", g.stepDelay, "ms between a command and its reply poll (0; 25 with --paced)")
+        ->check(CLI::NonNegativeNumber);
     app.add_option("--reply-timeout", g.replyTimeout, "ms to wait for a reply (25000)")->check(CLI::NonNegativeNumber);
     app.add_option("--connect-timeout", g.connectTimeout, "ms to wait for the connection (60000)")->check(CLI::NonNegativeNumber);
     app.add_option("--data-wait", g.dataWait, "ms a read waits for the server's data (25000)")->check(CLI::NonNegativeNumber);
@@ -483,7 +579,7 @@ int main(int argc, char **argv) {
     int32_t fetchMsg = 0;
     auto addFetchOptions = [&](CLI::App *sub) {
         sub->add_option("-d,--dir", fo.dir, "directory for the message file")->capture_default_str();
-        sub->add_option("-A,--attach-dir", fo.attachDir, "directory for decoded attachments (default: --dir)");
+        sub->add_option("-A,--attach-dir", fo.attachDir, "directory for decoded attachments (default: DIR/attachments)");
         sub->add_flag("--raw", fo.raw, "save the message as received, without decoding attachments");
         sub->add_option("--raw-pause", fo.rawPause, "ms of silence that end a raw save")->check(CLI::Range(100, 600000))
             ->capture_default_str();
@@ -550,4 +646,16 @@ int main(int argc, char **argv) {
     if (rc != kExitOk) zemAbort(kChan);
     zemRelease();
     return rc;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    try {
+        return Run(argc, argv);
+    } catch (...) {
+        int rc = ReportException(kTool);
+        zemRelease();
+        return rc;
+    }
 }

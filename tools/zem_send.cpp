@@ -52,6 +52,7 @@ struct Options {
     std::string messageFile;     // -t: the message file ('-' or empty: standard input)
     std::string logFile;
     int stepDelay = -1, replyTimeout = -1, connectTimeout = -1, dataTimeout = -1;
+    bool paced = false;       // keep the library's own pauses
     bool pass8bit = false;
     bool noInline = false;
     bool quiet = false;
@@ -289,6 +290,7 @@ int ApplySettings(const Options &o, const Prepared &p) {
         return Usage("--log '" + o.logFile + "': cannot create the file");
     zemIntegerParam(kChan, ZEM_PARAM_SMTP_PORT, o.port);
     ApplyTlsOptions(kChan, o.tls);
+    ApplyPacing(kChan, o.paced);
     if (o.stepDelay >= 0) zemIntegerParam(kChan, ZEM_PARAM_STEP_DELAY, o.stepDelay);
     if (o.replyTimeout >= 0) zemIntegerParam(kChan, ZEM_PARAM_REPLY_TIMEOUT, o.replyTimeout);
     if (o.connectTimeout >= 0) zemIntegerParam(kChan, ZEM_PARAM_CONNECT_TIMEOUT, o.connectTimeout);
@@ -327,7 +329,7 @@ void ReportRefused() {
     char list[4096];
     if (zemDebug(kChan, ZEM_DEBUG_REFUSED, list, sizeof list) <= 0) return;
     for (char *line = std::strtok(list, "\r\n"); line != nullptr; line = std::strtok(nullptr, "\r\n"))
-        std::fprintf(stderr, "%s: refused %s\n", kTool, line);
+        std::fprintf(stderr, "%s: refused %s\n", kTool, Printable(line).c_str());
 }
 
 int Send(const Options &o, const Prepared &p) {
@@ -378,9 +380,15 @@ int Send(const Options &o, const Prepared &p) {
     return kExitOk;
 }
 
-} // namespace
+// Removes the temporary message file however the tool ends.
+struct TempFileGuard {
+    const std::string &path;
+    ~TempFileGuard() {
+        if (!path.empty()) unlink(path.c_str());
+    }
+};
 
-int main(int argc, char **argv) {
+int Run(int argc, char **argv) {
     Options o;
     CLI::App app{"Send one message through an SMTP server with the ZEM32 library.", kTool};
     app.get_formatter()->column_width(34);
@@ -388,8 +396,9 @@ int main(int argc, char **argv) {
         "Addresses may be given bare (user@host) or as 'Name <user@host>'.\n"
         "With --user the tool greets with EHLO and authenticates with the best mechanism the\n"
         "server offers (CRAM-MD5, LOGIN, PLAIN). Timing values are milliseconds.\n\n"
-        "Exit status: 0 sent; 2 bad arguments or unreadable files; 3 connection, greeting or\n"
-        "authentication failed; 4 the server refused or the transfer failed; 130 interrupted.\n"
+        "Exit status: 0 sent; 2 bad arguments, unreadable files or a refused accounts file;\n"
+        "3 connection, greeting or authentication failed; 4 the server refused or the transfer\n"
+        "failed; 70 out of memory or internal error; 130 interrupted.\n"
         "Passwords: --password-file, --password-command, ZEM_SMTP_PASSWORD, or a prompt on a\n"
         "terminal. -t sends a ready-made message:  zem-send -t < message.eml\n\n"
         "Example:\n"
@@ -447,7 +456,9 @@ int main(int argc, char **argv) {
                  "send to the accepted recipients when some are refused (each refusal is reported)");
     app.add_option("--charset", o.charset, "charset of the text part (default: utf-8 for non-ASCII text)");
     app.add_option("--log", o.logFile, "write the library's trace of the session to FILE");
-    app.add_option("--step-delay", o.stepDelay, "ms between a command and its reply poll (25)")->check(CLI::NonNegativeNumber);
+    app.add_flag("--paced", o.paced, "keep the library's pauses (step delay 25, login 200, close 500 ms); default none");
+    app.add_option("--step-delay", o.stepDelay, "ms between a command and its reply poll (0; 25 with --paced)")
+        ->check(CLI::NonNegativeNumber);
     app.add_option("--reply-timeout", o.replyTimeout, "ms to wait for a reply (25000)")->check(CLI::NonNegativeNumber);
     app.add_option("--connect-timeout", o.connectTimeout, "ms to wait for the connection (60000)")->check(CLI::NonNegativeNumber);
     app.add_option("--data-timeout", o.dataTimeout, "ms allowed for each data line (25000)")->check(CLI::NonNegativeNumber);
@@ -499,9 +510,21 @@ int main(int argc, char **argv) {
         return kExitFailed;
     }
     Prepared p;
+    TempFileGuard temp{p.tempFile};
     int rc = Prepare(o, p);
     if (rc == kExitOk) rc = Send(o, p);
     zemRelease();
-    if (!p.tempFile.empty()) unlink(p.tempFile.c_str());
     return rc;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    try {
+        return Run(argc, argv);
+    } catch (...) {
+        int rc = ReportException(kTool);
+        zemRelease();
+        return rc;
+    }
 }

@@ -166,6 +166,9 @@ struct Channel {
     int32_t ReadEnd;
 
     int32_t SaveNoname;
+    uint8_t Utf8Names;     // code 72: decoded file names and header texts in UTF-8
+    uint8_t SaveMessages;  // code 73: an attached message is also saved whole
+    uint8_t EightBitNames; // code 74: names keep their 8-bit bytes
     int32_t NonBlockingConnect;
     int32_t ModeWord;
 
@@ -243,6 +246,16 @@ static_assert(offsetof(Channel, AuthWork) + sizeof(Channel::AuthWork) - offsetof
               "DataArea layout");
 
 inline char *RecvRing(Channel &ch) { return reinterpret_cast<char *>(&ch + 1); }
+
+// Block 0 holds the record, its receive ring and then the channel's area: the fixed room
+// the rooms above the frame keep their large state in (the incoming decoder's lines,
+// boundaries and file blocks). The frame only reserves it; each user checks that its own
+// record fits. It starts at the first 64-byte boundary after the ring.
+constexpr int32_t kAreaAlign = 64;
+constexpr int32_t kAreaSize = 144 * 1024;
+constexpr int32_t kAreaOffset = static_cast<int32_t>((sizeof(Channel) + kRingSize + kAreaAlign - 1) / kAreaAlign * kAreaAlign);
+constexpr int32_t kChannelBlockSize = kAreaOffset + kAreaSize;
+inline char *ChannelArea(Channel &ch) { return reinterpret_cast<char *>(&ch) + kAreaOffset; }
 
 struct ChannelEntry {
     Channel *ChannelPtr;

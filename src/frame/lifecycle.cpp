@@ -6,7 +6,6 @@
 #include "frame/channel.h"
 #include "frame/log.h"
 #include "platform/tls.h"
-#include "pop3/decoder_area.h" // the decoder's area after the receive ring
 #include "zem32.h"
 
 namespace zem {
@@ -72,7 +71,7 @@ extern "C" ZEM_API int32_t zemAttach(int32_t NumChannels, int32_t /*Reserved*/) 
     ResetBlockTable();
     std::memset(gChannelTable, 0, sizeof gChannelTable);
     for (int32_t i = 0; i < count; ++i) {
-        auto *ch = static_cast<Channel *>(AllocateMemory(i, kSlotChannel, static_cast<int32_t>(sizeof(Channel)) + kRingSize + kDecoderAreaSize));
+        auto *ch = static_cast<Channel *>(AllocateMemory(i, kSlotChannel, kChannelBlockSize));
         if (ch == nullptr) {
             // A failed attach frees what it had made and leaves the library unattached.
             for (int32_t j = i - 1; j >= 0; --j) {

@@ -9,7 +9,6 @@
 #include "driver/transport.h"
 #include "frame/log.h"
 #include "pop3/reply_lines.h"
-#include "smtp/session.h"
 #include "text/text.h"
 #include "zem32.h"
 

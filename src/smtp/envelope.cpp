@@ -5,7 +5,7 @@
 
 #include "frame/log.h"
 #include "frame/settings.h"
-#include "smtp/text_lines.h"
+#include "compose/text_lines.h"
 #include "text/charset.h"
 #include "text/text.h"
 

@@ -18,12 +18,6 @@ namespace zem {
 // Used in HELO/EHLO when the sender has no domain of its own.
 constexpr const char *kDefaultDomain = "localhost";
 
-bool HoldsLineEnd(const char *text) {
-    for (; text != nullptr && *text; ++text)
-        if (*text == '\r' || *text == '\n') return true;
-    return false;
-}
-
 int32_t CheckBrackets(Channel &ch, const char *text, bool listMode) {
     if (text == nullptr || text[0] == 0) return ZEM_ERR_EMPTY_ADDRESS;
     const char *lt = listMode ? FindInFirstAddress(text, '<') : FindChar(text, '<');

@@ -7,8 +7,6 @@ namespace zem {
 // The sender and recipient bracket check: 0, -37, -41 (through DriverError) or -43.
 // listMode looks only at the first address of a list.
 int32_t CheckBrackets(Channel &ch, const char *text, bool listMode);
-// True when a caller text holds a CR or LF (it could smuggle a protocol line).
-bool HoldsLineEnd(const char *text);
 // True when an EHLO reply (all its lines) offers STARTTLS.
 bool OffersStartTls(const char *reply);
 // Closes the message file or attachment that a send has open.

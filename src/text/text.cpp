@@ -173,4 +173,10 @@ const char *FileNamePart(const char *path) {
 
 char *FileNamePart(char *path) { return const_cast<char *>(FileNamePart(static_cast<const char *>(path))); }
 
+bool HoldsLineEnd(const char *text) {
+    for (; text != nullptr && *text; ++text)
+        if (*text == '\r' || *text == '\n') return true;
+    return false;
+}
+
 } // namespace zem

@@ -72,4 +72,7 @@ int32_t ParseReplyCode(const char *t);
 const char *FileNamePart(const char *path);
 char *FileNamePart(char *path);
 
+// True when a caller text holds a CR or LF (it could smuggle a protocol line).
+bool HoldsLineEnd(const char *text);
+
 } // namespace zem

@@ -19,8 +19,8 @@
 
 #include "frame/channel.h"
 #include "lib_fixture.h"
-#include "pop3/decoder_area.h"
-#include "pop3/mime_decoder.h"
+#include "mime/decoder_area.h"
+#include "mime/mime_decoder.h"
 #include "script_server.h"
 #include "text/mime_words.h"
 #include "zem32.h"
@@ -466,7 +466,7 @@ TEST_F(MimeNested, AMessageFileFedThroughTheLineEntryGivesTheSameFiles) {
 
 // The decoder's memory is its fixed area in block 0: no block beyond it comes into use.
 TEST_F(MimeNested, MemoryIsTheSameWhateverTheMessageSize) {
-    EXPECT_GE(zem::BlockSize(0), static_cast<int32_t>(sizeof(zem::Channel)) + zem::kRingSize + zem::kDecoderAreaSize);
+    EXPECT_GE(zem::BlockSize(0), zem::kChannelBlockSize);
     const std::string big = RandomBytes(3u << 20, 8);
     Retrieve(Crlf("MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"B\"\n\n") +
              AttachmentPart("B", "Content-Disposition: attachment; filename=\"big.bin\"", big) + Crlf("--B--\n"));

@@ -23,7 +23,8 @@ for f in "$send" "$pop"; do
 done
 
 work="$(mktemp -d /tmp/zem-tools-test.XXXXXX)"
-trap 'rm -rf "$work"' EXIT
+lying=""
+trap '[ -n "$lying" ] && kill "$lying"; rm -rf "$work"' EXIT
 
 "$servers" start >/dev/null || { echo "the mail servers did not start"; exit 1; }
 set -a
@@ -126,6 +127,41 @@ run "zem-pop without a user" 2 env -u ZEM_POP3_USER "$pop" count
 run "zem-pop fetch into a file as directory" 2 "$pop" fetch 1 --dir "$work/not-a-dir/sub"
 equal "no mail was sent by refused arguments" "$(count)" 0
 
+echo "# a lying POP3 server"
+python3 "$root/tests/tools/lying_pop3.py" "$work/lying.port" &
+lying=$!
+for _ in $(seq 100); do [ -s "$work/lying.port" ] && break; sleep 0.1; done
+lie=(-p "$(cat "$work/lying.port")" --reply-timeout 5000)
+run "a LIST size of 4294965296 is a protocol error" 5 "$pop" "${lie[@]}" -u hugelist list
+has "the claim is named" "$work/err" "LIST 1: the server claims 4294965296 bytes.*protocol error"
+run "top takes no buffer of that size" 5 "$pop" "${lie[@]}" -u hugelist top 1
+run "a STAT count of 3000000000 is a protocol error" 5 "$pop" "${lie[@]}" -u hugestat count
+has "the count is named" "$work/err" "claims 3000000000 messages"
+run "fetch-all with a count of 2147483647 allocates nothing" 5 "$pop" "${lie[@]}" -u maxstat fetch-all --dir "$work/lie"
+run "a count of 4294967297 does not pass for 1" 5 "$pop" "${lie[@]}" -u wrapstat count
+# Every escape sequence and control byte of the server is shown as text; UTF-8 passes.
+while read -r want who args; do
+  run "$who $args: exit $want" "$want" "$pop" "${lie[@]}" -u "$who" $args
+  cat "$work/out" "$work/err" >"$work/both"
+  if LC_ALL=C grep -q $'[\x07\x1b\x7f\x9b]' "$work/both"; then not_ok "no control byte of the server was printed ($who)"
+  else ok "no control byte of the server was printed ($who)"; fi
+  has "its text is printed escaped ($who)" "$work/both" '\\x1b\[31mred\\x1b\[2J\\x1b]0;owned\\x07 \\x9b6n \\x7f \\xc2\\x9b2J café'
+done <<'CASES'
+3 escpass count
+4 escstat count
+0 escape top 1
+0 escape uidl
+CASES
+t0=$(date +%s%N)
+run "fetch at the engine's speed" 0 "$pop" "${lie[@]}" -u honest fetch 1 --dir "$work/plain"
+t1=$(date +%s%N)
+run "fetch --paced" 0 "$pop" "${lie[@]}" --paced -u honest fetch 1 --dir "$work/plain"
+t2=$(date +%s%N)
+# --paced adds the library's 200 ms login and 500 ms close pause.
+if [ $((t2 - t1)) -ge 700000000 ] && [ $((t1 - t0)) -lt $(((t2 - t1) / 2)) ]; then ok "only --paced waits"
+else not_ok "only --paced waits ($(((t1 - t0) / 1000000)) ms unpaced, $(((t2 - t1) / 1000000)) ms paced)"; fi
+equal "no empty attachment folder is left behind" "$(ls "$work/plain")" "msg-1.eml"
+
 echo "# sending with each authentication mechanism"
 for mech in CRAM-MD5:$ZEM_SMTP_PORT_CRAM:cram LOGIN:$ZEM_SMTP_PORT_LOGIN:login PLAIN:$ZEM_SMTP_PORT_PLAIN:plain; do
   IFS=: read -r name port file <<<"$mech"
@@ -194,7 +230,8 @@ same "the attachment equals the original (USER/PASS)" "$work/cram.bin" "$work/f1
 has "the login used USER" "$work/fetch1.log" "^S: USER $user"
 m=$(find_msg "mech LOGIN")
 run "fetch with APOP" 0 "$pop" --apop fetch "$m" --dir "$work/f2" --log "$work/fetch2.log" --name login.eml
-same "the attachment equals the original (APOP)" "$work/login.bin" "$work/f2/login.bin"
+has "attachments go to the attachments folder by default" "$work/out" "^attachment: $work/f2/attachments/login.bin$"
+same "the attachment equals the original (APOP)" "$work/login.bin" "$work/f2/attachments/login.bin"
 has "the message file has the given name" "$work/out" "^message: $work/f2/login.eml"
 has "the login used APOP" "$work/fetch2.log" "^S: APOP $user [0-9a-f]{32}"
 m=$(find_msg "mech PLAIN")
@@ -207,11 +244,11 @@ m=$(find_msg big)
 run "fetch --by-uid" 0 "$pop" fetch "$m" --by-uid --dir "$work/f4"
 uid="$("$pop" -q uidl "$m" | cut -d' ' -f2)"
 has "the file is named by the unique id" "$work/out" "^message: $work/f4/$uid.eml"
-same "the large attachment equals the original" "$work/big.bin" "$work/f4/big.bin"
+same "the large attachment equals the original" "$work/big.bin" "$work/f4/attachments/big.bin"
 if command -v script >/dev/null; then
   ZEM_PROGRESS_DELAY_MS=0 script -qec "$(printf '%q ' "$pop" fetch "$m" --dir "$work/f5")" /dev/null >"$work/tty.out" 2>&1 </dev/null
   has "a terminal shows the progress of a large message" "$work/tty.out" "receiving message $m \[#*-*\] +[0-9]+%"
-  same "the attachment fetched on a terminal equals the original" "$work/big.bin" "$work/f5/big.bin"
+  same "the attachment fetched on a terminal equals the original" "$work/big.bin" "$work/f5/attachments/big.bin"
 fi
 
 echo "# deleting"
@@ -229,7 +266,7 @@ equal "nothing was deleted when nothing could be saved" "$(count)" "$((before - 
 run "fetch-all --delete (APOP)" 0 "$pop" --apop fetch-all --delete --dir "$work/all"
 has "fetch-all reports every message" "$work/out" "^saved $((before - 1)) of $((before - 1)) messages, deleted $((before - 1)) \([0-9.]+ [KMG]?i?B in [0-9.]+ s\)$"
 equal "one file per message" "$(ls "$work/all"/*.eml | wc -l)" "$((before - 1))"
-same "fetch-all decoded the attachments" "$work/cram.bin" "$work/all/cram.bin"
+same "fetch-all decoded the attachments" "$work/cram.bin" "$work/all/attachments/cram.bin"
 equal "the mailbox is empty" "$(count)" 0
 run "fetch-all on an empty mailbox" 0 "$pop" fetch-all --dir "$work/none"
 has "fetch-all says so" "$work/out" "^saved 0 of 0 messages$"
@@ -289,9 +326,23 @@ has "the unknown account is named" "$work/err" "no account 'nosuch'"
 chmod 640 "$acc"
 run "an accounts file readable by the group is refused" 2 "$send" --accounts "$acc" --account carol --to "$user" -m x
 has "the refusal says why" "$work/err" "open to other users .*chmod 600"
-chmod 604 "$acc"
+chmod 644 "$acc"
 run "an accounts file readable by others is refused (zem-pop)" 2 env -u ZEM_POP3_PASSWORD "$pop" --accounts "$acc" --account carol count
 chmod 600 "$acc"
+ln -s "$acc" "$work/accounts-link"
+run "a symbolic link to the accounts file is refused" 2 "$send" --accounts "$work/accounts-link" --account carol --to "$user" -m x
+has "the link is named as the reason" "$work/err" "is a symbolic link; refused"
+# Root too must refuse another user's file, and so never run its password command.
+printf 'account carol\npop3_port %s\nuser %s\npassword_command touch %s/ran; cat %s/pass.txt\n' \
+  "$ZEM_POP3_PORT" "$user" "$work" "$work" >"$work/theirs"
+chmod 600 "$work/theirs"
+if chown nobody "$work/theirs" 2>/dev/null; then
+  run "an accounts file owned by another user is refused" 2 env -u ZEM_POP3_PASSWORD "$pop" --accounts "$work/theirs" --account carol count
+  has "the refusal names the owner" "$work/err" "belongs to nobody .*refused"
+  if [ -e "$work/ran" ]; then not_ok "its password command did not run"; else ok "its password command did not run"; fi
+else
+  echo "skip - an accounts file owned by another user (chown needs root)"
+fi
 
 # -t: recipients from To and Bcc, the Bcc line (folded) removed, the rest as it stands.
 printf 'From: Carol <%s>\nTo: "Carol, C." <%s>\nBcc: Hidden <%s>,\n  %s\nSubject: ready-made\nX-Ready: kept\n\nfirst line\n.a line with a dot\n.\nlast line' \
@@ -322,7 +373,8 @@ run "fetch the blind copy" 0 "$pop" top "$m" 5
 hasnt "the blind copy has no Bcc line" "$work/out" "^Bcc:"
 has "the blind copy's text arrived" "$work/out" "^only a blind copy"
 if command -v script >/dev/null; then
-  script -qec "$(printf '%q ' "$pop" fetch-all --delete --dir "$work/all2")" /dev/null >"$work/tty.out" 2>&1 </dev/null
+  ZEM_PROGRESS_DELAY_MS=0 script -qec "$(printf '%q ' "$pop" fetch-all --delete --dir "$work/all2")" /dev/null \
+    >"$work/tty.out" 2>&1 </dev/null
   has "fetch-all shows one bar over the messages and bytes" "$work/tty.out" "message [1-6]/6 \[#*-*\] +[0-9]+% .* / [0-9.]+ MiB"
   has "fetch-all sums up on a terminal" "$work/tty.out" "saved 6 of 6 messages, deleted 6 \([0-9.]+ [KM]?i?B in [0-9.]+ s\)"
 else

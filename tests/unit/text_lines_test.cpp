@@ -1,6 +1,6 @@
 // The text reader and line builder of outgoing messages: plain and quoted-printable line
 // rules, wrapping, the look-ahead window over strings and files, and transparency.
-#include "smtp/text_lines.h"
+#include "compose/text_lines.h"
 
 #include <gtest/gtest.h>
 

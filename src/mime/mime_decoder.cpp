@@ -3,7 +3,7 @@
 // buffer really has: a line lives in ReplyBuffer or in the decoder's held-line buffer,
 // both of which hold any line the feeder hands over, and everything decoded lands in
 // TextBuffer or in the attachment file's write block.
-#include "pop3/mime_decoder.h"
+#include "mime/mime_decoder.h"
 
 #include <cstdint>
 #include <cstring>
@@ -12,8 +12,8 @@
 #include "driver/step.h"
 #include "frame/log.h"
 #include "frame/settings.h"
-#include "pop3/decoder_area.h"
-#include "pop3/message_file.h"
+#include "mime/decoder_area.h"
+#include "mime/message_file.h"
 #include "text/charset.h"
 #include "text/mime_words.h"
 #include "text/text.h"
@@ -329,7 +329,7 @@ void TryUnnamedPart(Channel &ch) {
 void TryFileName(Channel &ch, char *line) {
     DecoderArea &d = Decoder(ch);
     if (!FindFileName(ch, line)) return;
-    if (d.SaveMessages && d.EmlPending) {
+    if (ch.SaveMessages && d.EmlPending) {
         CopyInto(d.EmlName, ch.Filename);
         return;
     }
@@ -397,7 +397,7 @@ int32_t HeaderLine(Channel &ch, char *line) {
         return 1;
     }
     if (Begins(line, "Subject:", 8) || Begins(line, "From", 4)) {
-        if (Decoder(ch).Utf8Names) {
+        if (ch.Utf8Names) {
             DecodeHeaderUtf8(ch, line);
         } else if (FindEncodedWord(line, 'Q', nullptr) != nullptr || FindEncodedWord(line, 'B', nullptr) != nullptr) {
             LogText(ch, "[ISO8859]\r\n");
@@ -452,7 +452,7 @@ int32_t PartHeaderLine(Channel &ch, char *line) {
             ch.InlineFlag = 0;
             ch.SkipBlank = 0;
             LogText(ch, "[Ignoring blank line]\r\n");
-            if (d.SaveMessages && d.EmlPending && !d.EmlCapturing) {
+            if (ch.SaveMessages && d.EmlPending && !d.EmlCapturing) {
                 d.EmlCapturing = 1;
                 d.EmlHeaders = 1;
                 d.EmlLevel = d.PartLevel;
@@ -488,7 +488,7 @@ int32_t PartHeaderLine(Channel &ch, char *line) {
     if (Begins(line, "Content-Type: message/rfc822", 28)) {
         ch.InlineFlag = 1;
         ch.SkipBlank = 1;
-        if (d.SaveMessages && !d.EmlCapturing) {
+        if (ch.SaveMessages && !d.EmlCapturing) {
             d.EmlPending = 1;
             d.EmlName[0] = 0;
             if (ch.FileHandle > 0) {
@@ -776,8 +776,8 @@ void NulsShown(char *name, int32_t len) {
     name[len] = 0;
 }
 
-void NameInUtf8(const DecoderArea &d, char *name, bool latin1Words) {
-    if (d.EightBitNames) return;
+void NameInUtf8(const Channel &ch, char *name, bool latin1Words) {
+    if (ch.EightBitNames) return;
     const int32_t n = TextLength(name);
     bool eightBit = false;
     for (int32_t i = 0; i < n && !eightBit; ++i) eightBit = static_cast<uint8_t>(name[i]) >= 0x80;
@@ -832,7 +832,6 @@ void StoreFileName(Channel &ch, const char *name) {
 int32_t FindFileName(Channel &ch, char *line) {
     UnfoldHeader(ch, line, ';');
     if (TextLength(line) < kParamsFrom) return 0;
-    DecoderArea &d = Decoder(ch);
     char name[kBufferSize];
     // RFC 2231: filename*=charset'language'text and its continuations, then name*.
     if (FindTextNoCase(line + kParamsFrom, "name*") != nullptr) {
@@ -842,25 +841,25 @@ int32_t FindFileName(Channel &ch, char *line) {
         if (n < 0) n = HeaderParam(line, "name", raw, sizeof raw, charset, sizeof charset);
         if (n >= 0) {
             int32_t len = 0;
-            if (charset[0] != 0 && !(SameTextNoCase(charset, "us-ascii", 9) && !d.Utf8Names))
+            if (charset[0] != 0 && !(SameTextNoCase(charset, "us-ascii", 9) && !ch.Utf8Names))
                 len = ConvertToUtf8(charset, raw, n, name, sizeof name);
-            else if (HasForeignEncodedWord(raw) || (d.Utf8Names && FindTextNoCase(raw, "=?") != nullptr))
+            else if (HasForeignEncodedWord(raw) || (ch.Utf8Names && FindTextNoCase(raw, "=?") != nullptr))
                 len = DecodeWordsUtf8(raw, n, name, sizeof name, nullptr);
-            else if (d.Utf8Names)
+            else if (ch.Utf8Names)
                 len = ConvertToUtf8("UTF-8", raw, n, name, sizeof name);
             else {
                 len = n < kBufferSize - 1 ? n : kBufferSize - 1;
                 CopyCounted(name, raw, len);
             }
             NulsShown(name, len);
-            NameInUtf8(d, name, false);
+            NameInUtf8(ch, name, false);
             StoreFileName(ch, name);
             LogFormat(ch, "[Filename='%s']\r\n", ch.Filename);
             return 1;
         }
     }
     char form = 0;
-    const bool modern = d.Utf8Names || HasForeignEncodedWord(line + kParamsFrom);
+    const bool modern = ch.Utf8Names || HasForeignEncodedWord(line + kParamsFrom);
     if (!modern) {
         if (FindEncodedWord(line + kParamsFrom, 'Q', nullptr) != nullptr)
             form = 'Q';
@@ -914,7 +913,7 @@ int32_t FindFileName(Channel &ch, char *line) {
         len = CopyText(name, raw, kBufferSize - 1);
     }
     NulsShown(name, len);
-    if (!modern) NameInUtf8(d, name, form != 0);
+    if (!modern) NameInUtf8(ch, name, form != 0);
     StoreFileName(ch, name);
     LogFormat(ch, "[Filename='%s']\r\n", ch.Filename);
     return 1;

@@ -1,4 +1,4 @@
-#include "pop3/message_file.h"
+#include "mime/message_file.h"
 
 #include <cstring>
 
@@ -6,8 +6,8 @@
 #include "driver/transport.h"
 #include "frame/log.h"
 #include "frame/settings.h"
-#include "pop3/decoder_area.h"
-#include "pop3/mime_decoder.h"
+#include "mime/decoder_area.h"
+#include "mime/mime_decoder.h"
 #include "text/text.h"
 
 namespace zem {

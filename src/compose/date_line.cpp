@@ -1,4 +1,4 @@
-#include "smtp/date_line.h"
+#include "compose/date_line.h"
 
 #include "frame/log.h"
 #include "platform/platform.h"

@@ -1,7 +1,7 @@
 // The text reader and line builder of outgoing messages. The reader keeps more than one
 // line's worth of characters in ReadAhead so the builder can always look one character
 // ahead; the builder applies the plain or quoted-printable rules of the message's BodyType.
-#include "smtp/text_lines.h"
+#include "compose/text_lines.h"
 
 #include <cstring>
 

@@ -17,10 +17,6 @@ constexpr int32_t kNamesKept = 256;       // names remembered per message for di
 constexpr int32_t kAttachPathMax = 130;   // AttachPath
 
 struct DecoderArea {
-    // ---- Settings (zemIntegerParam codes 72, 73 and 74; zero-filled at zemAttach).
-    uint8_t Utf8Names;    // every decoded file name and header text in UTF-8
-    uint8_t SaveMessages; // an attached message is also saved whole
-    uint8_t EightBitNames; // code 74: names keep their 8-bit bytes (no conversion to UTF-8)
     // ---- Header unfolding: one line kept back until the next one shows whether it continues.
     char Held[kHeldMax + 4];
     int32_t HeldLen; // 0 = nothing held
@@ -53,17 +49,9 @@ struct DecoderArea {
     alignas(16) char EmlBlock[kWriteBlock + 8];
 };
 
-// The area lies after the receive ring, at the next 16-byte boundary (the record in front
-// of it grows with the features of the channel, so its end is not always aligned).
-constexpr int32_t kDecoderAreaOffset =
-    static_cast<int32_t>((sizeof(Channel) + kRingSize + alignof(DecoderArea) - 1) / alignof(DecoderArea) *
-                         alignof(DecoderArea));
-// Bytes block 0 holds after the record and its ring: the padding and the area.
-constexpr int32_t kDecoderAreaSize =
-    kDecoderAreaOffset - static_cast<int32_t>(sizeof(Channel)) - kRingSize + static_cast<int32_t>(sizeof(DecoderArea));
+static_assert(sizeof(DecoderArea) <= static_cast<size_t>(kAreaSize), "the decoder's area fits the channel's area");
+static_assert(alignof(DecoderArea) <= kAreaAlign, "the channel's area is aligned for the decoder");
 
-inline DecoderArea &Decoder(Channel &ch) {
-    return *reinterpret_cast<DecoderArea *>(reinterpret_cast<char *>(&ch) + kDecoderAreaOffset);
-}
+inline DecoderArea &Decoder(Channel &ch) { return *reinterpret_cast<DecoderArea *>(ChannelArea(ch)); }
 
 } // namespace zem

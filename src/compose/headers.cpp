@@ -1,4 +1,4 @@
-#include "smtp/headers.h"
+#include "compose/headers.h"
 
 #include "driver/transport.h"
 #include "frame/settings.h"

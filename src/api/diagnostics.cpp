@@ -6,7 +6,7 @@
 #include "driver/transport.h"
 #include "frame/channel.h"
 #include "frame/log.h"
-#include "smtp/date_line.h"
+#include "compose/date_line.h"
 #include "zem32.h"
 
 namespace zem {

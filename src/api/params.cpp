@@ -1,33 +1,16 @@
 // zemIntegerParam and zemStringParam: the numbered settings, library-wide or per channel.
 #include <cstring>
-#include <mutex>
 
-#include "pop3/decoder_area.h"
 #include "frame/channel.h"
 #include "frame/log.h"
 #include "frame/settings.h"
 #include "text/charset.h"
+#include "text/text.h"
 #include "zem32.h"
 
 namespace zem {
 
-LibrarySettings gSettings;
-
 namespace {
-std::mutex gTextSettingsLock;
-char gCustomContentType[kCustomTypeMax + 1];
-char gCustomEncoding[kCustomEncodingMax + 1];
-
-// Copies at most k characters and a NUL; returns the count copied.
-int32_t CopyLimited(char *dst, const char *src, int32_t k) {
-    int32_t n = 0;
-    while (n < k && src[n] != 0) {
-        dst[n] = src[n];
-        ++n;
-    }
-    dst[n] = 0;
-    return n;
-}
 
 // Strips a line end found in the last three characters of the stored header text and
 // reports how many characters were examined (1 + count), the result callers check.
@@ -64,14 +47,14 @@ int32_t AppendExtraHeader(Channel &ch, const char *text) {
     char *joined = ch.TextBuffer;
     int32_t n = 0;
     if (ch.ExtraHeaders != nullptr && ch.ExtraHeaders[0] != 0) {
-        n = CopyLimited(joined, ch.ExtraHeaders, kMax);
+        n = CopyText(joined, ch.ExtraHeaders, kMax);
         // With no earlier line there is nothing to separate: a leading CR LF would be an
         // empty line, which ends the message header.
         if (n < kMax) joined[n++] = '\r';
         if (n < kMax) joined[n++] = '\n';
         joined[n] = 0;
     }
-    n += CopyLimited(joined + n, text, kMax - n);
+    n += CopyText(joined + n, text, kMax - n);
     if (n == 0) return SetExtraHeaders(ch, "");
     ch.ExtraHeaders = AllocAndCopy(ch.ChannelNo, kSlotExtraHeaders, joined);
     joined[0] = 0;
@@ -93,23 +76,6 @@ int32_t WriteRetrievalBuffer(Channel &ch, const char *path) {
     return written < 0 ? 0 : written;
 }
 } // namespace
-
-int32_t SetCustomContentType(const char *text) {
-    std::lock_guard<std::mutex> g(gTextSettingsLock);
-    return CopyLimited(gCustomContentType, text, kCustomTypeMax);
-}
-int32_t SetCustomTransferEncoding(const char *text) {
-    std::lock_guard<std::mutex> g(gTextSettingsLock);
-    return CopyLimited(gCustomEncoding, text, kCustomEncodingMax);
-}
-void GetCustomContentType(char (&out)[kCustomTypeMax + 1]) {
-    std::lock_guard<std::mutex> g(gTextSettingsLock);
-    std::memcpy(out, gCustomContentType, sizeof out);
-}
-void GetCustomTransferEncoding(char (&out)[kCustomEncodingMax + 1]) {
-    std::lock_guard<std::mutex> g(gTextSettingsLock);
-    std::memcpy(out, gCustomEncoding, sizeof out);
-}
 
 } // namespace zem
 
@@ -141,9 +107,9 @@ extern "C" ZEM_API int32_t zemIntegerParam(int32_t Chan, int32_t Code, int32_t V
     case 12: s.pop3DataWait = Value; break;
     case 13: s.pollInterval = Value; break;
     case 14: ch->SaveNoname = Value; break;
-    case 72: Decoder(*ch).Utf8Names = Value != 0 ? 1 : 0; break;
-    case 73: Decoder(*ch).SaveMessages = Value != 0 ? 1 : 0; break;
-    case 74: Decoder(*ch).EightBitNames = Value != 0 ? 1 : 0; break;
+    case 72: ch->Utf8Names = Value != 0 ? 1 : 0; break;
+    case 73: ch->SaveMessages = Value != 0 ? 1 : 0; break;
+    case 74: ch->EightBitNames = Value != 0 ? 1 : 0; break;
     case 15: ch->SmtpPort = static_cast<uint16_t>(Value & 0xFFFF); break;
     case 16: ch->Pop3Port = static_cast<uint16_t>(Value & 0xFFFF); break;
     case 17:
@@ -193,30 +159,30 @@ extern "C" ZEM_API int32_t zemStringParam(int32_t Chan, int32_t Code, const char
         return h;
     }
     case 41: return WriteRetrievalBuffer(*ch, Text);
-    case 50: return CopyLimited(ch->ReplyToAddress, Text, 128);
+    case 50: return CopyText(ch->ReplyToAddress, Text, 128);
     case 51: return SetExtraHeaders(*ch, Text);
     case 52:
         if (ch->LogFile == 0) return 0;
         LogFormat(*ch, "%s\r\n", Text);
         return ch->LogFile;
-    case 53: return CopyLimited(ch->FromAddress, Text, 128);
+    case 53: return CopyText(ch->FromAddress, Text, 128);
     case 54: return SetCustomContentType(Text);
     case 55: return SetCustomTransferEncoding(Text);
     case 56: return AppendExtraHeader(*ch, Text);
-    case 57: return CopyLimited(ch->AuthPassword, Text, 64);
-    case 58: return CopyLimited(ch->UserName, Text, 64);
-    case 80: return CopyLimited(ch->CaFile, Text, 128);
-    case 81: return CopyLimited(ch->CaDir, Text, 128);
-    case 82: return CopyLimited(ch->ClientCert, Text, 128);
-    case 83: return CopyLimited(ch->ClientKey, Text, 128);
+    case 57: return CopyText(ch->AuthPassword, Text, 64);
+    case 58: return CopyText(ch->UserName, Text, 64);
+    case 80: return CopyText(ch->CaFile, Text, 128);
+    case 81: return CopyText(ch->CaDir, Text, 128);
+    case 82: return CopyText(ch->ClientCert, Text, 128);
+    case 83: return CopyText(ch->ClientKey, Text, 128);
     case 84: return SetCharsetName(ch->Out.TextCharset, Text);
     case 85: return SetCharsetName(ch->Out.InputCharset, Text);
     case 86:
         if (std::strlen(Text) > static_cast<size_t>(kOauthTokenMax)) return ZEM_ERR_TOKEN_TOO_LONG;
-        return CopyLimited(ch->Out.OauthToken, Text, kOauthTokenMax);
-    case 87: return CopyLimited(ch->Out.DsnNotify, Text, kDsnNotifyMax);
-    case 88: return CopyLimited(ch->Out.DsnRet, Text, kDsnRetMax);
-    case 89: return CopyLimited(ch->Out.DsnEnvid, Text, kDsnEnvidMax);
+        return CopyText(ch->Out.OauthToken, Text, kOauthTokenMax);
+    case 87: return CopyText(ch->Out.DsnNotify, Text, kDsnNotifyMax);
+    case 88: return CopyText(ch->Out.DsnRet, Text, kDsnRetMax);
+    case 89: return CopyText(ch->Out.DsnEnvid, Text, kDsnEnvidMax);
     default: return -1;
     }
 }
