@@ -64,8 +64,7 @@
 #include "codec/codec.h"
 #include "frame/channel.h"
 #include "frame/settings.h"
-#include "pop3/decoder_area.h"
-#include "pop3/mime_decoder.h"
+#include "mime/mime_decoder.h"
 
 using namespace zem;
 namespace fs = std::filesystem;
@@ -79,7 +78,7 @@ const char kFirstLine[] = "From: names@example.org\r\n";
 std::string gRoot; // per-process scratch tree
 int gHome = -1;    // the working directory to return to
 bool gShow = false; // NAMES_FUZZ_SHOW set: the message and the new entries go to stderr
-alignas(64) unsigned char gRecord[sizeof(Channel) + kRingSize + kDecoderAreaSize];
+alignas(64) unsigned char gRecord[kChannelBlockSize];
 
 [[noreturn]] void Fail(const char *check, const std::string &path) {
     if (gHome >= 0 && fchdir(gHome) != 0) std::perror("fchdir");
@@ -434,9 +433,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     ch.NumberedNames = sw & 1;
     ch.SaveNoname = (sw >> 4) & 1;
     ch.AttachNumber = kNumbers[sw >> 6];
-    Decoder(ch).Utf8Names = (sw >> 1) & 1;
-    Decoder(ch).SaveMessages = (sw >> 2) & 1;
-    Decoder(ch).EightBitNames = (sw >> 3) & 1;
+    ch.Utf8Names = (sw >> 1) & 1;
+    ch.SaveMessages = (sw >> 2) & 1;
+    ch.EightBitNames = (sw >> 3) & 1;
     if (chdir(work.c_str()) != 0) Fail("cannot enter the scratch tree", work.string());
     DecodeFileOnChannel(ch, input.c_str(), message.c_str(), dir.c_str());
     if (fchdir(gHome) != 0) Fail("cannot return to the working directory", "");
