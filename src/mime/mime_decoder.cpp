@@ -616,10 +616,13 @@ bool JoinHeld(DecoderArea &d, const char *line, int32_t n) {
 
 int32_t Status(const Channel &ch) { return ch.WriteFailed ? ZEM_ERR_CANNOT_CREATE_FILE : 0; }
 
-// Bytes to keep of the first len bytes of text so that no UTF-8 character is cut.
+// Bytes to keep of the first len bytes of text so that no UTF-8 character is cut. Only a
+// real character is stepped back over (a lead byte and at most three continuation bytes);
+// the bytes of another character set are cut where asked.
 int32_t Utf8Cut(const char *text, int32_t len) {
-    while (len > 0 && (static_cast<uint8_t>(text[len]) & 0xC0) == 0x80) --len;
-    return len;
+    int32_t k = len;
+    while (k > 0 && len - k < 3 && (static_cast<uint8_t>(text[k]) & 0xC0) == 0x80) --k;
+    return static_cast<uint8_t>(text[k]) >= 0xC0 ? k : len;
 }
 
 // Writes into out (at least limit + 1 bytes) the name made of name for try k: the name
@@ -641,9 +644,14 @@ int32_t FitName(const char *name, int32_t k, int32_t limit, char *out) {
     int32_t extLen = dot > 0 ? len - dot : 0;
     const bool fits = len + sl <= limit;
     if (!fits && (extLen > kExtensionMax || extLen + sl >= limit)) extLen = 0;
-    const int32_t stemLen = len - extLen;
-    const int32_t room = limit - sl - extLen; // at least 1 from the tests above
-    const int32_t keep = stemLen <= room ? stemLen : Utf8Cut(name, room);
+    int32_t stemLen = len - extLen;
+    int32_t keep = stemLen <= limit - sl - extLen ? stemLen : Utf8Cut(name, limit - sl - extLen);
+    if (keep == 0 && stemLen > 0) { // the name would begin with its extension's dot
+        extLen = 0;
+        stemLen = len;
+        keep = stemLen <= limit - sl ? stemLen : Utf8Cut(name, limit - sl);
+        if (keep == 0) keep = limit - sl; // one character longer than the room: cut inside it
+    }
     int32_t n = 0;
     std::memcpy(out, name, static_cast<size_t>(keep));
     n += keep;

@@ -1059,4 +1059,8 @@ TEST_F(MimeLines, ShownNamesAreMadeSafe) {
     for (int i = 0; i < 70; ++i) wide += "\xC3\xA9";
     zem::StoreFileName(*ch_, wide.c_str());
     EXPECT_EQ(std::string(ch_->Filename), wide.substr(0, 127));
+    // Bytes of another character set are cut where the room ends; the extension stays.
+    const std::string latin(200, '\xAD');
+    zem::StoreFileName(*ch_, (latin + ".pdf").c_str());
+    EXPECT_EQ(std::string(ch_->Filename), latin.substr(0, 124) + ".pdf");
 }
