@@ -2,7 +2,6 @@
 // (RFC 4616), and with a bearer token AUTH OAUTHBEARER (RFC 7628) and AUTH XOAUTH2,
 // entered from the EHLO reply check. Every base64 text goes out as one line.
 #include <cstring>
-#include <initializer_list>
 
 #include "codec/codec.h"
 #include "codec/md5.h"
@@ -10,6 +9,7 @@
 #include "driver/step.h"
 #include "driver/transport.h"
 #include "frame/log.h"
+#include "sasl/sasl.h"
 #include "text/text.h"
 #include "zem32.h"
 
@@ -115,18 +115,8 @@ int32_t SendLoginPassword(Channel &ch, Tick now) { // 163
 int32_t CheckLoginReply(Channel &ch, Tick) { return CheckFinalAuthReply(ch, "AUTH LOGIN ok\r\n"); } // 164
 
 int32_t SendPlainCommand(Channel &ch, Tick now) { // 170
-    // authorisation identity NUL authentication identity NUL password
     auto *msg = reinterpret_cast<uint8_t *>(ch.TextBuffer);
-    int32_t n = 0;
-    bool first = true;
-    for (const char *part : {ch.UserName, ch.UserName, ch.AuthPassword}) {
-        // The two separators are there even when a part is empty (RFC 4616 section 2).
-        if (!first) msg[n++] = 0;
-        first = false;
-        int32_t len = TextLength(part);
-        std::memcpy(msg + n, part, static_cast<size_t>(len));
-        n += len;
-    }
+    const int32_t n = SaslPlainMessage(ch.UserName, ch.UserName, ch.AuthPassword, msg, kBufferSize);
     if (int32_t r = SendEncodedLine(ch, "AUTH PLAIN ", msg, n)) return r;
     ArmAuthReplyWait(ch, now);
     ch.NextState = 171;
@@ -136,11 +126,6 @@ int32_t SendPlainCommand(Channel &ch, Tick now) { // 170
 int32_t CheckPlainReply(Channel &ch, Tick) { return CheckFinalAuthReply(ch, "AUTH PLAIN ok\r\n"); } // 171
 
 // ---- OAuth 2.0 bearer tokens -------------------------------------------------------------
-
-// Appends text to a raw SASL message of at most max bytes.
-void Put(uint8_t *msg, int32_t max, int32_t *n, const char *text) {
-    for (; *text && *n < max; ++text) msg[(*n)++] = static_cast<uint8_t>(*text);
-}
 
 // Sends "AUTH MECH " and the base64 of the message as one line, from the group buffer
 // (a token may be longer than a command line of CmdBuffer). The log shows the command
@@ -155,41 +140,18 @@ int32_t SendInitialResponse(Channel &ch, const char *command, uint8_t *msg, int3
     return r < 0 ? DriverError(ch, r, ZEM_ERR_WRITE) : kStepOn;
 }
 
-constexpr int32_t kSaslMax = kOauthTokenMax + 512;
-
 int32_t SendXoauth2(Channel &ch, Tick now) { // 172
-    uint8_t msg[kSaslMax];
-    int32_t n = 0;
-    Put(msg, kSaslMax, &n, "user=");
-    Put(msg, kSaslMax, &n, ch.UserName);
-    Put(msg, kSaslMax, &n, "\x01" "auth=Bearer ");
-    Put(msg, kSaslMax, &n, ch.Out.OauthToken);
-    Put(msg, kSaslMax, &n, "\x01\x01");
+    uint8_t msg[kSaslMessageMax];
+    const int32_t n = SaslXoauth2Message(ch.UserName, ch.Out.OauthToken, msg, kSaslMessageMax);
     if (int32_t r = SendInitialResponse(ch, "AUTH XOAUTH2 ", msg, n)) return r;
     ArmAuthReplyWait(ch, now);
     ch.NextState = 173;
     return kStepOn;
 }
 
-// RFC 7628 section 3.1: "n,a=USER,^Ahost=H^Aport=P^Aauth=Bearer T^A^A"; '=' and ',' of the
-// user name are written =3D and =2C.
 int32_t SendOauthBearer(Channel &ch, Tick now) { // 175
-    uint8_t msg[kSaslMax];
-    int32_t n = 0;
-    Put(msg, kSaslMax, &n, "n,");
-    if (ch.UserName[0] != 0) {
-        Put(msg, kSaslMax, &n, "a=");
-        for (const char *u = ch.UserName; *u; ++u) {
-            char one[2] = {*u, 0};
-            Put(msg, kSaslMax, &n, *u == '=' ? "=3D" : *u == ',' ? "=2C" : one);
-        }
-    }
-    char hostPort[200];
-    FormatText(hostPort, sizeof hostPort, ",\x01host=%s\x01port=%u\x01" "auth=Bearer ", ch.ServerName,
-               static_cast<unsigned>(ch.RemotePort));
-    Put(msg, kSaslMax, &n, hostPort);
-    Put(msg, kSaslMax, &n, ch.Out.OauthToken);
-    Put(msg, kSaslMax, &n, "\x01\x01");
+    uint8_t msg[kSaslMessageMax];
+    const int32_t n = SaslOauthBearerMessage(ch.UserName, ch.ServerName, ch.RemotePort, ch.Out.OauthToken, msg, kSaslMessageMax);
     if (int32_t r = SendInitialResponse(ch, "AUTH OAUTHBEARER ", msg, n)) return r;
     ArmAuthReplyWait(ch, now);
     ch.NextState = 176;

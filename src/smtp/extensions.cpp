@@ -1,5 +1,6 @@
 #include "smtp/extensions.h"
 
+#include "sasl/sasl.h"
 #include "text/text.h"
 
 namespace zem {
@@ -9,18 +10,6 @@ namespace {
 // The keyword of an EHLO line equals word (any case) and ends there.
 bool IsKeyword(const char *p, int32_t len, const char *word) {
     return len == TextLength(word) && SameTextNoCase(p, word, len);
-}
-
-// The AUTH line names mech among its space-separated mechanisms.
-bool OffersMechanism(const char *p, const char *end, const char *mech) {
-    const int32_t want = TextLength(mech);
-    while (p < end) {
-        while (p < end && *p == ' ') ++p;
-        const char *w = p;
-        while (p < end && *p != ' ') ++p;
-        if (p - w == want && SameTextNoCase(w, mech, want)) return true;
-    }
-    return false;
 }
 
 void ReadOffer(OutgoingFields &o, const char *kw, const char *end) {
@@ -45,8 +34,9 @@ void ReadOffer(OutgoingFields &o, const char *kw, const char *end) {
     } else if (IsKeyword(kw, len, "DSN")) {
         o.OfferDsn = 1;
     } else if (IsKeyword(kw, len, "AUTH")) {
-        if (OffersMechanism(params, end, "XOAUTH2")) o.OfferXoauth2 = 1;
-        if (OffersMechanism(params, end, "OAUTHBEARER")) o.OfferOauthBearer = 1;
+        const uint32_t offered = SaslOfferedMechanisms(params, end);
+        if (offered & kSaslXoauth2) o.OfferXoauth2 = 1;
+        if (offered & kSaslOauthBearer) o.OfferOauthBearer = 1;
     }
 }
 
@@ -76,10 +66,12 @@ void ParseEhloOffers(Channel &ch) {
 }
 
 int32_t ChooseOauthMechanism(const Channel &ch) {
-    if (ch.Out.OauthToken[0] == 0) return 0;
-    if (ch.Out.OfferOauthBearer) return 175;
-    if (ch.Out.OfferXoauth2) return 172;
-    return 0;
+    const uint32_t offered = (ch.Out.OfferOauthBearer ? kSaslOauthBearer : 0u) | (ch.Out.OfferXoauth2 ? kSaslXoauth2 : 0u);
+    switch (SaslBearerMechanism(offered, ch.Out.OauthToken[0] != 0)) {
+    case kSaslOauthBearer: return 175;
+    case kSaslXoauth2: return 172;
+    default: return 0;
+    }
 }
 
 } // namespace zem

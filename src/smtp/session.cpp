@@ -10,6 +10,7 @@
 #include "driver/transport.h"
 #include "frame/log.h"
 #include "smtp/extensions.h"
+#include "sasl/sasl.h"
 #include "text/text.h"
 #include "zem32.h"
 
@@ -74,12 +75,12 @@ int32_t SendGreetingCommand(Channel &ch, Tick now) { // 202
 
 // The authentication the EHLO reply offers, by preference (not by order of the offer).
 int32_t ChooseAuthentication(Channel &ch) {
-    const char *auth = FindTextNoCase(ch.ReplyBuffer, "AUTH ");
-    if (auth == nullptr) return 0;
-    if (FindTextNoCase(auth, " CRAM-MD5")) return 150;
-    if (FindTextNoCase(auth, " LOGIN") || FindTextNoCase(auth, " =LOGIN")) return 160;
-    if (FindTextNoCase(auth, " PLAIN")) return 170;
-    return 0;
+    switch (SaslPasswordMechanism(ch.ReplyBuffer)) {
+    case kSaslCramMd5: return 150;
+    case kSaslLogin: return 160;
+    case kSaslPlain: return 170;
+    default: return 0;
+    }
 }
 
 int32_t CheckGreetingReply(Channel &ch, Tick) { // 203
