@@ -19,14 +19,14 @@
 #include "frame/channel.h"
 #include "lib_fixture.h"
 #include "script_server.h"
+#include "test_data.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using zt::MsSince;
 
-long MsSince(Clock::time_point t) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
-}
+using zt::Clock;
+
 
 size_t Count(const std::string &text, const std::string &part) {
     size_t n = 0;

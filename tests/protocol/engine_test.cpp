@@ -21,19 +21,19 @@
 #include "frame/channel.h"
 #include "lib_fixture.h"
 #include "script_server.h"
+#include "test_data.h"
 
 namespace {
+
+using zt::MsSince;
 
 using zt::Expect;
 using zt::Reply;
 using zt::Script;
 using zt::ScriptServer;
 using zt::Send;
-using Clock = std::chrono::steady_clock;
+using zt::Clock;
 
-long MsSince(Clock::time_point t) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
-}
 
 // CPU time of this thread (user + system), in ms.
 long ThreadCpuMs() {

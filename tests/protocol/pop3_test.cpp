@@ -10,18 +10,18 @@
 #include "frame/channel.h"
 #include "lib_fixture.h"
 #include "script_server.h"
+#include "test_data.h"
 #include "zem32.h"
 
 namespace {
+
+using zt::MsSince;
 
 using zt::Expect;
 using zt::Reply;
 using zt::Send;
 
-using Clock = std::chrono::steady_clock;
-long MsSince(Clock::time_point t) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
-}
+using zt::Clock;
 
 // MD5 hex of a text, computed outside the library by Python's hashlib.
 std::string PythonMd5(const std::string &text) {

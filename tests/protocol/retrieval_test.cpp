@@ -15,18 +15,18 @@
 #include "frame/channel.h"
 #include "lib_fixture.h"
 #include "script_server.h"
+#include "test_data.h"
 #include "zem32.h"
 
 namespace {
+
+using zt::MsSince;
 
 using zt::Expect;
 using zt::Reply;
 using zt::Send;
 
-using Clock = std::chrono::steady_clock;
-long MsSince(Clock::time_point t) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
-}
+using zt::Clock;
 
 zt::Script LoggedIn(const zt::Script &rest) {
     zt::Script s = {Send("+OK POP3 server ready\r\n"), Expect("USER u"), Reply("+OK"), Expect("PASS p"), Reply("+OK")};

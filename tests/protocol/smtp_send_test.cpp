@@ -18,9 +18,13 @@
 #include "frame/settings.h"
 #include "lib_fixture.h"
 #include "script_server.h"
+#include "test_data.h"
 #include "zem32.h"
 
 namespace {
+
+using zt::Base64Lines;
+using zt::RandomBytes;
 
 const char *const kFrom = "<me@zem.test>";
 // Every message starts with its own Message-ID; Message() checks its form and masks it.
@@ -29,33 +33,6 @@ const char *const kMailer = "Message-ID: *\r\nX-Mailer: Corvantis Quorvel Versio
 using Lines = std::vector<std::string>;
 
 // ---- Independent helpers -------------------------------------------------------------------
-
-// Base64 of RFC 2045 section 6.8 in lines of 57 bytes, each followed by CR LF.
-std::string Base64Lines(const std::string &data) {
-    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (size_t line = 0; line < data.size(); line += 57) {
-        size_t end = std::min(data.size(), line + 57);
-        for (size_t i = line; i < end; i += 3) {
-            unsigned b0 = static_cast<uint8_t>(data[i]);
-            unsigned b1 = i + 1 < end ? static_cast<uint8_t>(data[i + 1]) : 0;
-            unsigned b2 = i + 2 < end ? static_cast<uint8_t>(data[i + 2]) : 0;
-            out += kAlphabet[b0 >> 2];
-            out += kAlphabet[((b0 & 3) << 4) | (b1 >> 4)];
-            out += i + 1 < end ? kAlphabet[((b1 & 15) << 2) | (b2 >> 6)] : '=';
-            out += i + 2 < end ? kAlphabet[b2 & 63] : '=';
-        }
-        out += "\r\n";
-    }
-    return out;
-}
-
-std::string RandomBytes(size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::string s(n, '\0');
-    for (char &c : s) c = static_cast<char>(rng() & 0xFF);
-    return s;
-}
 
 std::string Json(const std::string &s) {
     std::string out = "\"";

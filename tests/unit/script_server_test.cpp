@@ -1,5 +1,6 @@
 // Checks the scripted loopback server with plain POSIX client sockets.
 #include "script_server.h"
+#include "test_data.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -21,7 +22,9 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using zt::MsSince;
+
+using zt::Clock;
 
 // True when text contains part; the message shows the whole text on failure.
 testing::AssertionResult Contains(const std::string& text, const std::string& part) {
@@ -29,9 +32,6 @@ testing::AssertionResult Contains(const std::string& text, const std::string& pa
     return testing::AssertionFailure() << "'" << text << "' does not contain '" << part << "'";
 }
 
-long MsSince(Clock::time_point t) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
-}
 
 // A minimal blocking client with bounded reads.
 class Client {
