@@ -13,12 +13,20 @@
 namespace zem {
 
 int32_t WaitReadable(Channel &ch, int32_t ms) {
-    if (RingCount(ch) > 0 || (ch.KnownReadable && ch.Tls == nullptr && ch.OutFill == 0)) return 1;
+    // What the step waits for next is what the last look found missing: input that has
+    // come wants no wait (a state that goes on to send must not sleep on the socket).
+    if (RingCount(ch) > 0 || (ch.KnownReadable && ch.Tls == nullptr && ch.OutFill == 0)) {
+        ch.WantReady = 0;
+        return 1;
+    }
     // One poll with the time left: it returns the moment the input comes.
     const Tick end = TickNow() + static_cast<Tick>(ms > 0 ? ms : 0);
     for (;;) {
         int kind = kPollReadable;
-        if (InputReady(ch, &kind) == 1) return 1;
+        if (InputReady(ch, &kind) == 1) {
+            ch.WantReady = 0;
+            return 1;
+        }
         ch.WantReady = static_cast<uint8_t>(kind);
         const Tick now = TickNow();
         if (now >= end) return 0;
