@@ -163,9 +163,20 @@ int32_t EndClosePause(Channel &ch, Tick) { // 257: the close pause of a driven c
     return kStepOn;
 }
 
+// A raw command that carries a credential (PASS, APOP, AUTH with an initial response):
+// the bytes the log may show, the verb and the name before the secret; -1 for any other.
+int32_t RawCommandShown(const char *line) {
+    const bool apop = SameTextNoCase(line, "APOP ", 5);
+    if (SameTextNoCase(line, "PASS ", 5)) return 5;
+    if (!apop && !SameTextNoCase(line, "AUTH ", 5)) return -1;
+    const char *space = FindChar(line + 5, ' ');
+    return space == nullptr ? (apop ? 5 : -1) : static_cast<int32_t>(space + 1 - line);
+}
+
 int32_t SendRawCommand(Channel &ch, Tick now) { // 298, 398
     CopyText(ch.CmdBuffer, ch.CommandText, 32);
-    if (int32_t r = SendCommandLine(ch)) return r;
+    const int32_t shown = RawCommandShown(ch.CmdBuffer);
+    if (int32_t r = shown >= 0 ? SendSecretCommandLine(ch, shown) : SendCommandLine(ch)) return r;
     ArmReplyWait(ch, now);
     ch.NextState = ch.ThisState + 1;
     return kStepOn;

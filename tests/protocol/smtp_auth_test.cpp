@@ -406,7 +406,7 @@ TEST_F(SmtpAuthTest, NoSecretReachesTheLog) {
     }
     const zt::Script pop3[] = {
         {zt::Send("+OK ready\r\n"), zt::Expect("USER " + user), zt::Reply("+OK"), zt::Expect("PASS " + password),
-         zt::Reply("+OK in")},
+         zt::Reply("+OK in"), zt::Expect("PASS " + password), zt::Reply("+OK raw")},
         {zt::Send("+OK ready " + stamp + "\r\n"), zt::Expect("APOP " + user + " " + apop), zt::Reply("+OK in")},
     };
     for (int apopLogin = 0; apopLogin < 2; ++apopLogin) {
@@ -414,6 +414,7 @@ TEST_F(SmtpAuthTest, NoSecretReachesTheLog) {
         zemIntegerParam(0, ZEM_PARAM_POP3_PORT, srv.port());
         zemIntegerParam(0, ZEM_PARAM_USE_APOP, apopLogin);
         EXPECT_EQ(zemPop3Connect(0, "127.0.0.1", user.c_str(), password.c_str()), 0);
+        if (!apopLogin) EXPECT_EQ(zemCommand(0, ("PASS " + password).c_str()), 0); // a raw one too
         EXPECT_TRUE(srv.Finish(3000)) << FirstError(srv);
         zemAbort(0);
     }
