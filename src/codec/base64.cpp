@@ -39,33 +39,40 @@ constexpr ValueTable MakeValues() {
 }
 constexpr ValueTable kValues = MakeValues();
 
-// Bytes that end a line of encoded text: CR, LF and the NUL that ends the text.
-struct BreakTable {
-  bool brk[256];
-};
-constexpr BreakTable MakeBreaks() {
-  BreakTable t{};
-  t.brk[0] = true;
-  t.brk[static_cast<uint8_t>('\r')] = true;
-  t.brk[static_cast<uint8_t>('\n')] = true;
-  return t;
-}
-constexpr BreakTable kBreaks = MakeBreaks();
-
 inline void EncodeGroup(const uint8_t *in, char *out) {
   const uint32_t v = (static_cast<uint32_t>(in[0]) << 16) | (static_cast<uint32_t>(in[1]) << 8) | in[2];
   std::memcpy(out, kPairs.pair[v >> 12], 2);
   std::memcpy(out + 2, kPairs.pair[v & 4095], 2);
 }
 
-inline void DecodeGroup(const char *in, uint8_t *out) {
-  const uint8_t *p = reinterpret_cast<const uint8_t *>(in);
-  const uint32_t v = (static_cast<uint32_t>(kValues.value[p[0]]) << 18) |
-                     (static_cast<uint32_t>(kValues.value[p[1]]) << 12) |
-                     (static_cast<uint32_t>(kValues.value[p[2]]) << 6) | kValues.value[p[3]];
-  out[0] = static_cast<uint8_t>(v >> 16);
-  out[1] = static_cast<uint8_t>(v >> 8);
-  out[2] = static_cast<uint8_t>(v);
+// One line without its line end. Writes the bytes of every whole group, then four zero
+// bytes after the count (over any padding bytes just written): out needs count + 4.
+inline int32_t DecodeLine(const uint8_t *line, int32_t len, uint8_t *out) {
+  int32_t count = 0;
+  if (len > 2) {
+    const int32_t groups = len / 4;
+    const uint8_t *p = line;
+    for (int32_t g = 0; g < groups; ++g, p += 4) {
+      const uint32_t v = (static_cast<uint32_t>(kValues.value[p[0]]) << 18) |
+                         (static_cast<uint32_t>(kValues.value[p[1]]) << 12) |
+                         (static_cast<uint32_t>(kValues.value[p[2]]) << 6) | kValues.value[p[3]];
+      out[count] = static_cast<uint8_t>(v >> 16);
+      out[count + 1] = static_cast<uint8_t>(v >> 8);
+      out[count + 2] = static_cast<uint8_t>(v);
+      count += 3;
+    }
+    // Padding of the last group shortens the result.
+    if (groups > 0 && p[-1] == '=') {
+      --count;
+      if (p[-2] == '=') --count;
+    }
+  }
+  // Four stores, not memset: this runs once per body line and stays inline.
+  out[count] = 0;
+  out[count + 1] = 0;
+  out[count + 2] = 0;
+  out[count + 3] = 0;
+  return count;
 }
 
 }  // namespace
@@ -101,34 +108,22 @@ int32_t Base64EncodeLine(const uint8_t *in, int32_t n, char *out) {
 
 int32_t Base64DecodeLine(const char *line, int32_t len, uint8_t *out) {
   if (out == nullptr) return 0;
-  int32_t count = 0;
-  if (line != nullptr && len > 2) {
-    const int32_t groups = len / 4;
-    for (int32_t g = 0; g < groups; ++g) DecodeGroup(line + 4 * g, out + 3 * g);
-    count = 3 * groups;
-    // Padding of the last group shortens the result; the raw bytes already written
-    // past the count (at most 2) lie inside the zero-filled area below.
-    if (groups > 0 && line[4 * groups - 1] == '=') {
-      --count;
-      if (line[4 * groups - 2] == '=') --count;
-    }
-  }
-  std::memset(out + count, 0, 4);
-  return count;
+  if (line == nullptr) len = 0;
+  return DecodeLine(reinterpret_cast<const uint8_t *>(line), len, out);
 }
 
 int32_t Base64DecodeText(const char *in, int32_t len, uint8_t *out) {
   if (in == nullptr || out == nullptr || len <= 0) return 0;
-  const uint8_t *p = reinterpret_cast<const uint8_t *>(in);
+  const auto *text = reinterpret_cast<const uint8_t *>(in);
   int32_t total = 0;
   int32_t pos = 0;
   while (pos < len) {
     int32_t end = pos;
-    while (end < len && !kBreaks.brk[p[end]]) ++end;
-    total += Base64DecodeLine(in + pos, end - pos, out + total);
-    if (end < len && in[end] == '\0') break;  // the text ends at a NUL
+    while (end < len && text[end] != '\r' && text[end] != '\n' && text[end] != 0) ++end;
+    total += DecodeLine(text + pos, end - pos, out + total);
+    if (end < len && text[end] == 0) break;  // the text ends at a NUL
     pos = end;
-    while (pos < len && (in[pos] == '\r' || in[pos] == '\n')) ++pos;
+    while (pos < len && (text[pos] == '\r' || text[pos] == '\n')) ++pos;
   }
   return total;
 }

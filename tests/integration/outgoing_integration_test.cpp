@@ -185,7 +185,7 @@ TEST_F(OutgoingServers, Utf8MessageWithUtf8AttachmentNamesComesBack) {
     expect += "]}";
     WriteAll(dir_ + "/expect.json", expect);
     std::string out;
-    const bool ok = Shell(std::string(ZEM_PYTHON) + " " + ZEM_SOURCE_DIR + "/tests/protocol/mime_utf8_check.py " + dir_ +
+    const bool ok = Shell(std::string(ZEM_PYTHON) + " " + ZEM_SOURCE_DIR + "/tests/protocol/mime_check.py --utf8 " + dir_ +
                             "/message.eml " + dir_ + "/parts " + dir_ + "/expect.json 2>&1",
                         &out);
     EXPECT_TRUE(ok) << out.substr(out.find("\"problems\"") == std::string::npos ? 0 : out.find("\"problems\""), 3000);

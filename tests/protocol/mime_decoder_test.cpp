@@ -15,7 +15,6 @@
 #include <climits>
 #include <cstring>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -23,131 +22,26 @@
 #include "driver/step.h"
 #include "frame/channel.h"
 #include "frame/settings.h"
-#include "lib_fixture.h"
 #include "mime/decoder_area.h"
 #include "mime/message_file.h"
 #include "mime/mime_decoder.h"
-#include "script_server.h"
+#include "mime_support.h"
 #include "text/text.h"
 #include "zem32.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-using zt::Expect;
-using zt::Reply;
-using zt::Send;
-
-// ---- Helpers ------------------------------------------------------------------------------
-
-// Message texts are written with LF for readability; the wire has CR LF.
-std::string Crlf(const std::string &lf) {
-    std::string out;
-    for (char c : lf) {
-        if (c == '\n') out += '\r';
-        out += c;
-    }
-    return out;
-}
-
-// Dot-stuffing of the server side (RFC 1939 section 3).
-std::string Stuff(const std::string &msg) {
-    std::string out;
-    bool lineStart = true;
-    for (char c : msg) {
-        if (lineStart && c == '.') out += '.';
-        out += c;
-        lineStart = c == '\n';
-    }
-    return out;
-}
-
-std::string RandomBytes(size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (auto &c : s) c = static_cast<char>(gen() & 0xFF);
-    return s;
-}
-
-// An encoder of the test's own (RFC 2045 section 6.8), lines of 76 characters with CR LF.
-std::string Base64Lines(const std::string &bytes) {
-    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string flat;
-    for (size_t i = 0; i < bytes.size(); i += 3) {
-        uint32_t v = static_cast<uint8_t>(bytes[i]) << 16;
-        if (i + 1 < bytes.size()) v |= static_cast<uint8_t>(bytes[i + 1]) << 8;
-        if (i + 2 < bytes.size()) v |= static_cast<uint8_t>(bytes[i + 2]);
-        flat += kAlphabet[(v >> 18) & 63];
-        flat += kAlphabet[(v >> 12) & 63];
-        flat += i + 1 < bytes.size() ? kAlphabet[(v >> 6) & 63] : '=';
-        flat += i + 2 < bytes.size() ? kAlphabet[v & 63] : '=';
-    }
-    std::string out;
-    for (size_t i = 0; i < flat.size(); i += 76) out += flat.substr(i, 76) + "\r\n";
-    return out;
-}
-
-zt::Script Pop3Script(const std::vector<std::string> &messages, bool quit = true) {
-    zt::Script s = {Send("+OK POP3 ready\r\n"), Expect("USER u"), Reply("+OK"), Expect("PASS p"), Reply("+OK")};
-    for (size_t i = 0; i < messages.size(); ++i) {
-        s.push_back(Expect("RETR " + std::to_string(i + 1)));
-        s.push_back(Send("+OK message follows\r\n" + Stuff(messages[i]) + ".\r\n"));
-    }
-    if (quit) {
-        s.push_back(Expect("QUIT"));
-        s.push_back(Reply("+OK bye"));
-    }
-    return s;
-}
+using namespace mt;
 
 std::string SavedNote(const std::string &path) { return "[Attachment saved to \"" + path + "\"]\r\n"; }
 
-class MimeRetrieval : public zt::LibTest {
+class MimeRetrieval : public mt::RetrievalTest {
   protected:
     void SetUp() override {
-        zt::LibTest::SetUp();
-        dir_ = zt::TempDir();
-        att_ = dir_ + "/att";
-        fs::create_directory(att_);
+        mt::RetrievalTest::SetUp();
         ASSERT_GE(zemStringParam(0, ZEM_STRING_LOG_FILE, (dir_ + "/log.txt").c_str()), 0);
     }
-    void TearDown() override {
-        zt::LibTest::TearDown();
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    void Connect(const zt::ScriptServer &srv) {
-        ASSERT_EQ(zemIntegerParam(0, ZEM_PARAM_POP3_PORT, srv.port()), 1);
-        ASSERT_EQ(zemPop3Connect(0, "127.0.0.1", "u", "p"), 0);
-    }
-    int32_t Get(int32_t msg, const std::string &name = "msg.txt") {
-        return zemGetEmailFile(0, msg, name.c_str(), dir_.c_str(), att_.c_str());
-    }
-    // Connects, saves each message as msgN.txt and quits; every step must succeed.
-    void RetrieveAll(const std::vector<std::string> &messages) {
-        zt::ScriptServer srv(Pop3Script(messages));
-        Connect(srv);
-        for (size_t i = 0; i < messages.size(); ++i)
-            ASSERT_EQ(Get(static_cast<int32_t>(i + 1), "msg" + std::to_string(i + 1) + ".txt"), 0) << "message " << i + 1;
-        EXPECT_EQ(zemClose(0), 0); // still in step with the server: nothing was read too far
-        EXPECT_TRUE(srv.Finish(5000));
-    }
-    void Retrieve(const std::string &message) { RetrieveAll({message}); }
-    std::string Message(int i = 1) const { return zt::ReadFile(dir_ + "/msg" + std::to_string(i) + ".txt"); }
-    std::string Attachment(const std::string &name) const { return zt::ReadFile(att_ + "/" + name); }
     std::string Log() const { return zt::ReadFile(dir_ + "/log.txt"); }
-    static std::string SavedList() {
-        char buf[1100];
-        int32_t n = zemDebug(0, ZEM_DEBUG_SAVED_LIST, buf, sizeof buf);
-        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
-    }
-    std::vector<std::string> AttachFiles() const {
-        std::vector<std::string> names;
-        for (const auto &e : fs::directory_iterator(att_)) names.push_back(e.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-    std::string dir_, att_;
 };
 
 // ---- Through the library ------------------------------------------------------------------
@@ -555,10 +449,7 @@ TEST_F(MimeRetrieval, NamesFromTheMessageStayInsideTheAttachmentDirectory) {
     EXPECT_EQ(SavedList(), "x,y,b,noname,noname(2)"); // the same name twice: a distinct second name
     EXPECT_NE(Message().find(SavedNote(att_ + "/x")), std::string::npos);
     // Nothing next to the attachment directory either.
-    std::vector<std::string> top;
-    for (const auto &e : fs::directory_iterator(dir_)) top.push_back(e.path().filename().string());
-    std::sort(top.begin(), top.end());
-    EXPECT_EQ(top, (std::vector<std::string>{"att", "log.txt", "msg1.txt"}));
+    EXPECT_EQ(Listing(dir_), (std::vector<std::string>{"att", "log.txt", "msg1.txt"}));
 }
 
 TEST_F(MimeRetrieval, AttachmentThatCannotBeCreatedGoesIntoTheMessage) {
@@ -613,12 +504,11 @@ TEST_F(MimeRetrieval, FailingAttachmentWriteFailsTheRequest) {
 
 // ---- The handler on its own -----------------------------------------------------------------
 
-class MimeLines : public zt::LibTest {
+class MimeLines : public zt::DirTest {
   protected:
     void SetUp() override {
-        zt::LibTest::SetUp();
+        zt::DirTest::SetUp();
         ASSERT_EQ(zem::FindChannel(0, &ch_), 0);
-        dir_ = zt::TempDir();
         zem::CopyText(ch_->AttachDir, dir_.c_str(), 128);
         ch_->EmailFile = zem::FileReplace((dir_ + "/msg.txt").c_str(), false);
         ASSERT_GT(ch_->EmailFile, 0);
@@ -632,9 +522,7 @@ class MimeLines : public zt::LibTest {
         zem::CloseMessageFile(*ch_);
         // Nothing ever ran past ReplyBuffer into its neighbour.
         for (char c : ch_->ReadAhead) ASSERT_EQ(c, 0x5A);
-        zt::LibTest::TearDown();
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
+        zt::DirTest::TearDown();
     }
     // The channel reads from one end of a socket pair; the test writes into the other.
     void StartSocket(const std::string &waiting) {
@@ -684,7 +572,6 @@ class MimeLines : public zt::LibTest {
     }
 
     zem::Channel *ch_ = nullptr;
-    std::string dir_;
     int sv_[2] = {-1, -1};
 };
 

@@ -2,7 +2,7 @@
 // server: parts nested at any depth, attached messages, RFC 2231 parameters, encoded
 // words in many character sets, and the mends (a header ending in ';' before the blank
 // line, one name twice, a symbolic link named like an attachment, names that try to
-// escape or to carry control characters, names too long). MimeFeed feeds files through
+// escape or to carry control characters, names too long). The last tests feed a file through
 // the decoder's line entry without a server.
 #include <gtest/gtest.h>
 
@@ -13,66 +13,19 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "frame/channel.h"
-#include "lib_fixture.h"
 #include "mime/decoder_area.h"
 #include "mime/mime_decoder.h"
-#include "script_server.h"
+#include "mime_support.h"
 #include "text/mime_words.h"
 #include "zem32.h"
 
 namespace {
 
-namespace fs = std::filesystem;
-
-std::string Crlf(const std::string &lf) {
-    std::string out;
-    for (char c : lf) {
-        if (c == '\n') out += '\r';
-        out += c;
-    }
-    return out;
-}
-
-std::string Stuff(const std::string &msg) {
-    std::string out;
-    bool lineStart = true;
-    for (char c : msg) {
-        if (lineStart && c == '.') out += '.';
-        out += c;
-        lineStart = c == '\n';
-    }
-    return out;
-}
-
-std::string RandomBytes(size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
-    std::string s(n, '\0');
-    for (auto &c : s) c = static_cast<char>(gen() & 0xFF);
-    return s;
-}
-
-std::string Base64(const std::string &bytes, size_t lineLen = 76) {
-    static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string flat;
-    for (size_t i = 0; i < bytes.size(); i += 3) {
-        uint32_t v = static_cast<uint8_t>(bytes[i]) << 16;
-        if (i + 1 < bytes.size()) v |= static_cast<uint8_t>(bytes[i + 1]) << 8;
-        if (i + 2 < bytes.size()) v |= static_cast<uint8_t>(bytes[i + 2]);
-        flat += kAlphabet[(v >> 18) & 63];
-        flat += kAlphabet[(v >> 12) & 63];
-        flat += i + 1 < bytes.size() ? kAlphabet[(v >> 6) & 63] : '=';
-        flat += i + 2 < bytes.size() ? kAlphabet[v & 63] : '=';
-    }
-    if (lineLen == 0) return flat;
-    std::string out;
-    for (size_t i = 0; i < flat.size(); i += lineLen) out += flat.substr(i, lineLen) + "\r\n";
-    return out;
-}
+using namespace mt;
 
 // UTF-8 text in another character set, through the test's own iconv call.
 std::string FromUtf8(const std::string &charset, const std::string &utf8) {
@@ -94,57 +47,10 @@ std::string FromUtf8(const std::string &charset, const std::string &utf8) {
 std::string AttachmentPart(const std::string &boundary, const std::string &disposition, const std::string &bytes) {
     return Crlf("--" + boundary + "\nContent-Type: application/octet-stream\nContent-Transfer-Encoding: base64\n" +
                 disposition + "\n\n") +
-           Base64(bytes);
+           Base64Lines(bytes);
 }
 
-zt::Script Pop3Script(const std::vector<std::string> &messages) {
-    zt::Script s = {zt::Send("+OK POP3 ready\r\n"), zt::Expect("USER u"), zt::Reply("+OK"), zt::Expect("PASS p"),
-                    zt::Reply("+OK")};
-    for (size_t i = 0; i < messages.size(); ++i) {
-        s.push_back(zt::Expect("RETR " + std::to_string(i + 1)));
-        s.push_back(zt::Send("+OK message follows\r\n" + Stuff(messages[i]) + ".\r\n"));
-    }
-    s.push_back(zt::Expect("QUIT"));
-    s.push_back(zt::Reply("+OK bye"));
-    return s;
-}
-
-class MimeNested : public zt::LibTest {
-  protected:
-    void SetUp() override {
-        zt::LibTest::SetUp();
-        dir_ = zt::TempDir();
-        att_ = dir_ + "/att";
-        fs::create_directory(att_);
-    }
-    void TearDown() override {
-        zt::LibTest::TearDown();
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    void Retrieve(const std::string &message) {
-        zt::ScriptServer srv(Pop3Script({message}));
-        ASSERT_EQ(zemIntegerParam(0, ZEM_PARAM_POP3_PORT, srv.port()), 1);
-        ASSERT_EQ(zemPop3Connect(0, "127.0.0.1", "u", "p"), 0);
-        ASSERT_EQ(zemGetEmailFile(0, 1, "msg.txt", dir_.c_str(), att_.c_str()), 0);
-        EXPECT_EQ(zemClose(0), 0);
-        EXPECT_TRUE(srv.Finish(5000));
-    }
-    std::string Message() const { return zt::ReadFile(dir_ + "/msg.txt"); }
-    std::string Attachment(const std::string &name) const { return zt::ReadFile(att_ + "/" + name); }
-    static std::string SavedList() {
-        char buf[1100];
-        int32_t n = zemDebug(0, ZEM_DEBUG_SAVED_LIST, buf, sizeof buf);
-        return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
-    }
-    std::vector<std::string> Files() const {
-        std::vector<std::string> names;
-        for (const auto &e : fs::directory_iterator(att_)) names.push_back(e.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-    std::string dir_, att_;
-};
+class MimeNested : public mt::RetrievalTest {};
 
 // ---- Nesting -------------------------------------------------------------------------------
 
@@ -200,10 +106,10 @@ TEST_F(MimeNested, DeeperThanSixteenLevelsIsBodyText) {
     m += AttachmentPart(b(15), "Content-Disposition: attachment; filename=\"level15.bin\"", "fifteen");
     for (int level = 15; level >= 0; --level) m += Crlf("--" + b(level) + "--\n");
     Retrieve(m);
-    EXPECT_EQ(Files(), (std::vector<std::string>{"level15.bin"}));
+    EXPECT_EQ(AttachFiles(), (std::vector<std::string>{"level15.bin"}));
     EXPECT_EQ(Attachment("level15.bin"), "fifteen");
     // The part below the deepest level held stays in the message file as text.
-    EXPECT_NE(Message().find(Base64("deep")), std::string::npos);
+    EXPECT_NE(Message().find(Base64Lines("deep")), std::string::npos);
 }
 
 std::string Forwarded(const std::string &inner) {
@@ -239,7 +145,7 @@ std::string InnerMessage(const std::string &bytes, const std::string &subject) {
 TEST_F(MimeNested, AttachmentsInsideAnAttachedMessageAreSaved) {
     const std::string bytes = RandomBytes(4000, 4);
     Retrieve(Forwarded(InnerMessage(bytes, "Q3 figures")));
-    EXPECT_EQ(Files(), (std::vector<std::string>{"figures.xlsx"})); // code 73 off: no copy of the message
+    EXPECT_EQ(AttachFiles(), (std::vector<std::string>{"figures.xlsx"})); // code 73 off: no copy of the message
     EXPECT_EQ(Attachment("figures.xlsx"), bytes);
     EXPECT_NE(Message().find("See the forwarded message.\r\n"), std::string::npos);
     EXPECT_NE(Message().find("Inner text.\r\n"), std::string::npos);
@@ -251,7 +157,7 @@ TEST_F(MimeNested, AnAttachedMessageIsAlsoSavedWholeWithCode73) {
     const std::string inner = InnerMessage(bytes, "=?utf-8?q?Q3_figures_=E2=80=93_final?=");
     Retrieve(Forwarded(inner));
     const std::string name = "Q3 figures \xE2\x80\x93 final.eml";
-    EXPECT_EQ(Files(), (std::vector<std::string>{name, "figures.xlsx"}));
+    EXPECT_EQ(AttachFiles(), (std::vector<std::string>{name, "figures.xlsx"}));
     EXPECT_EQ(Attachment(name), inner); // the message as it came, byte for byte
     EXPECT_EQ(Attachment("figures.xlsx"), bytes);
     EXPECT_EQ(SavedList(), "figures.xlsx," + name);
@@ -277,7 +183,7 @@ TEST_F(MimeNested, Rfc2231NamesInAnyOrderAndFolded) {
                             b) +
              Crlf("--B\nContent-Type: application/pdf;\n name*0=\"a very long name \";\n name*1=\"that goes on.pdf\"\n"
                   "Content-Transfer-Encoding: base64\n\n") +
-             Base64(c) + Crlf("--B--\n"));
+             Base64Lines(c) + Crlf("--B--\n"));
     EXPECT_EQ(Attachment("\xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E.pdf"), a);
     EXPECT_EQ(Attachment("\xC3\x9C" "ber den Bericht.txt (final)"), b);
     EXPECT_EQ(Attachment("a very long name that goes on.pdf"), c);
@@ -306,7 +212,7 @@ TEST_F(MimeNested, EncodedWordNamesInManyCharsets) {
         const std::string raw = FromUtf8(c.charset, c.utf8);
         std::string word;
         if (c.form == 'B') {
-            word = "=?" + std::string(c.charset) + "?B?" + Base64(raw, 0) + "?=";
+            word = "=?" + std::string(c.charset) + "?B?" + Base64Word(raw) + "?=";
         } else {
             word = "=?" + std::string(c.charset) + "?Q?";
             for (unsigned char ch : raw) {
@@ -322,8 +228,8 @@ TEST_F(MimeNested, EncodedWordNamesInManyCharsets) {
     // A UTF-8 name split over two adjacent words, inside a character, as Gmail writes it.
     const std::string split = "\xE6\x97\xA5\xE6\x9C\xAC.txt";
     m += AttachmentPart("B",
-                        "Content-Type: text/plain;\n name=\"=?UTF-8?B?" + Base64(split.substr(0, 4), 0) + "?=\n =?UTF-8?B?" +
-                            Base64(split.substr(4), 0) + "?=\"",
+                        "Content-Type: text/plain;\n name=\"=?UTF-8?B?" + Base64Word(split.substr(0, 4)) + "?=\n =?UTF-8?B?" +
+                            Base64Word(split.substr(4)) + "?=\"",
                         "split");
     m += Crlf("--B--\n");
     Retrieve(m);
@@ -416,11 +322,11 @@ TEST_F(MimeNested, NamesAreMadeSafe) {
     std::string utf8Short;
     for (size_t k = 0; k < (room - 5) / 3; ++k) utf8Short += "\xE6\x97\xA5"; // never half a character
     EXPECT_EQ(Attachment(utf8Short + ".docx"), "long utf-8");
-    for (const std::string &f : Files()) {
+    for (const std::string &f : AttachFiles()) {
         for (unsigned char c : f) EXPECT_GE(c, 0x20u) << f;
         EXPECT_LE(f.size(), 128u);
     }
-    EXPECT_EQ(Files().size(), 7u);
+    EXPECT_EQ(AttachFiles().size(), 7u);
     std::error_code ec;
     fs::remove_all(att_, ec);
 }
@@ -456,7 +362,7 @@ TEST_F(MimeNested, AMessageFileFedThroughTheLineEntryGivesTheSameFiles) {
     zt::WriteFile(dir_ + "/in.eml", lf);
     zem::Channel *ch = nullptr;
     ASSERT_EQ(zem::FindChannel(0, &ch), 0);
-    ASSERT_EQ(zem::DecodeFileOnChannel(*ch, (dir_ + "/in.eml").c_str(), (dir_ + "/msg.txt").c_str(), att_.c_str()), 0);
+    ASSERT_EQ(zem::DecodeFileOnChannel(*ch, (dir_ + "/in.eml").c_str(), (dir_ + "/msg1.txt").c_str(), att_.c_str()), 0);
     EXPECT_TRUE(Attachment("fed.bin") == bytes);
     EXPECT_EQ(Message(), Crlf("MIME-Version: 1.0\n\nfile text\n") + "[Attachment saved to \"" + att_ + "/fed.bin\"]\r\n");
     EXPECT_EQ(SavedList(), "fed.bin");

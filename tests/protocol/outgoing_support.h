@@ -77,13 +77,13 @@ struct Report {
     std::string PartFile(int n) const { return dir + "/out/part-" + std::to_string(n) + ".bin"; }
 };
 
-// mime_utf8_check.py on the data with an expected structure (a UTF-8 JSON object).
+// mime_check.py --utf8 on the data with an expected structure (a UTF-8 JSON object).
 inline Report Utf8Check(const std::string &data, const std::string &expectJson) {
     Report r;
     r.dir = zt::TempDir();
     zt::WriteFile(r.dir + "/message.eml", Unstuff(data));
     zt::WriteFile(r.dir + "/expect.json", expectJson);
-    std::string cmd = std::string(ZEM_PYTHON) + " " + ZEM_SOURCE_DIR + "/tests/protocol/mime_utf8_check.py " + r.dir +
+    std::string cmd = std::string(ZEM_PYTHON) + " " + ZEM_SOURCE_DIR + "/tests/protocol/mime_check.py --utf8 " + r.dir +
                       "/message.eml " + r.dir + "/out " + r.dir + "/expect.json 2>&1";
     FILE *p = popen(cmd.c_str(), "r");
     if (p == nullptr) return r;

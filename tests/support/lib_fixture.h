@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "frame/settings.h"
+#include "script_server.h"
 #include "zem32.h"
 
 namespace zt {
@@ -52,6 +54,17 @@ class LibTest : public ::testing::Test {
         int32_t n = zemErrorText(chan, code, buf, sizeof buf);
         return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
     }
+};
+
+// LibTest with a fresh folder of its own, removed with everything in it after the test.
+class DirTest : public LibTest {
+  protected:
+    void TearDown() override {
+        LibTest::TearDown();
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
+    }
+    const std::string dir_ = TempDir();
 };
 
 } // namespace zt

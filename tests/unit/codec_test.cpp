@@ -315,6 +315,38 @@ TEST(Base64DecodeBuffer, InternalTextDecoderMatchesExport) {
   EXPECT_EQ(a, b);
 }
 
+// Anything a server may send, damaged lines and every line-end form: the text decoder
+// gives what decoding each line alone gives (lines end at CR or LF, a NUL ends the text),
+// with the same zero bytes after the result; the name the incoming decoder calls for
+// attachment bodies gives the same.
+TEST(Base64DecodeText, LineByLineForAnyText) {
+  std::mt19937 gen(2045);
+  const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=\r\n \t*";
+  for (int round = 0; round < 3000; ++round) {
+    const size_t len = gen() % 200;
+    std::string in(len, 'A');
+    for (char &c : in) c = round % 3 == 0 ? static_cast<char>(gen() & 0xFF) : alphabet[gen() % alphabet.size()];
+    Bytes want(len + 8, 0xEE), got(len + 8, 0xEE), bulk(len + 8, 0xEE);
+    int32_t total = 0;
+    for (size_t pos = 0; pos < len;) {
+      const size_t end = std::min(in.find_first_of(std::string("\r\n\0", 3), pos), len);
+      total += zem::Base64DecodeLine(in.data() + pos, static_cast<int32_t>(end - pos), want.data() + total);
+      if (end < len && in[end] == '\0') break;
+      pos = std::min(in.find_first_not_of("\r\n", end), len);
+    }
+    ASSERT_EQ(zem::Base64DecodeText(in.data(), static_cast<int32_t>(len), got.data()), total) << round;
+    ASSERT_EQ(got, want) << round; // the zero bytes after the result too
+    ASSERT_EQ(zem::Base64DecodeTextBulk(in.data(), static_cast<int32_t>(len), bulk.data()), total) << round;
+    ASSERT_EQ(bulk, want) << round;
+  }
+  uint8_t out[16];
+  EXPECT_EQ(zem::Base64DecodeTextBulk("YWJj\r\n", 6, out), 3);
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(out), 3), "abc");
+  EXPECT_EQ(zem::Base64DecodeTextBulk("YQ==", 4, out), 1);
+  EXPECT_EQ(out[1], 0);
+  EXPECT_EQ(zem::Base64DecodeTextBulk(nullptr, 4, out), 0);
+}
+
 TEST(Base64RoundTrip, RandomDataCrLfAndLfOnly) {
   const size_t sizes[] = {0, 1, 2, 3, 56, 57, 58, 1000, 100000};
   uint32_t seed = 1000;
