@@ -253,9 +253,9 @@ std::string LastReply(int32_t chan) {
     return Printable(StripLineEnd(buf));
 }
 
-int ReportException(const char *tool) {
+int RunGuarded(const char *tool, int (*run)(int, char **), int argc, char **argv) {
     try {
-        throw;
+        return run(argc, argv);
     } catch (const std::bad_alloc &) {
         std::fprintf(stderr, "%s: out of memory\n", tool);
     } catch (const std::exception &e) {
@@ -270,6 +270,7 @@ int ReportException(const char *tool) {
     } catch (...) {
         std::fprintf(stderr, "%s: internal error\n", tool);
     }
+    zemRelease();
     return kExitInternal;
 }
 

@@ -105,9 +105,9 @@ std::string ErrorText(int32_t chan, int32_t code);
 // The server's last reply line (zemDebug index 23), without its line end; Printable.
 std::string LastReply(int32_t chan);
 
-// Reports an exception that reached main (out of memory, or a bug) and returns
-// kExitInternal; call it only from a catch block.
-int ReportException(const char *tool);
+// Runs a tool's main body: an exception that reaches it (out of memory, or a bug) is
+// reported, the library released, and kExitInternal returned.
+int RunGuarded(const char *tool, int (*run)(int, char **), int argc, char **argv);
 
 // Prints a failure report on standard error:
 //   TOOL: WHAT failed: error CODE: TEXT

@@ -519,12 +519,4 @@ int Run(int argc, char **argv) {
 
 } // namespace
 
-int main(int argc, char **argv) {
-    try {
-        return Run(argc, argv);
-    } catch (...) {
-        int rc = ReportException(kTool);
-        zemRelease();
-        return rc;
-    }
-}
+int main(int argc, char **argv) { return RunGuarded(kTool, Run, argc, argv); }
