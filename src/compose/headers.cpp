@@ -1,6 +1,5 @@
 #include "compose/headers.h"
 
-#include "driver/transport.h"
 #include "frame/settings.h"
 #include "text/charset.h"
 #include "text/text.h"
@@ -8,7 +7,7 @@
 namespace zem {
 
 void HeaderWriter::Raw(char c) {
-    if (len_ >= kBufferSize - 1) Flush(); // keep room for the NUL SendData never needs
+    if (len_ >= kBufferSize - 1) Flush(); // keep room for a NUL the sink never needs
     ch_.CmdBuffer[len_++] = c;
 }
 
@@ -21,7 +20,7 @@ void HeaderWriter::Put(char c) {
 
 void HeaderWriter::Flush() {
     if (len_ > 0 && error_ == 0) {
-        int32_t r = SendData(ch_, ch_.CmdBuffer, len_);
+        int32_t r = ch_.ComposeOut(ch_, ch_.CmdBuffer, len_);
         if (r < 0) error_ = r;
     }
     len_ = 0;

@@ -10,9 +10,9 @@
 
 namespace zem {
 
-// Collects the header text of one step in CmdBuffer and sends it with one SendData when
-// Send() or Result() is called, so a step's lines make one traffic record in the log (text
-// longer than CmdBuffer goes out in several sends). Every line that begins with '.' gets
+// Collects the header text of one step in CmdBuffer and hands it to the channel's sink
+// (ComposeOut) when Send() or Result() is called, so a step's lines make one traffic record
+// in the log (text longer than CmdBuffer goes out in several pieces). Every line that begins with '.' gets
 // one more '.' in front (RFC 5321 section 4.5.2). The first failed send is kept and
 // everything after it is dropped.
 class HeaderWriter {

@@ -41,7 +41,7 @@ void Refill(Channel &ch) {
             return;
         }
         // A read error ends the text like the end of the file; what was read stands.
-        int32_t n = FileRead(ch.FileHandle, dst, room);
+        int32_t n = FileRead(ch.SendFile, dst, room);
         if (n <= 0) {
             ch.ReadEnd = 1;
             return;

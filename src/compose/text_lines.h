@@ -2,7 +2,7 @@
 // channel's 2,048-byte ReadAhead window and cut into lines ready to be sent after DATA.
 //
 // The source is the message string (TextInMemory set, TextCursor advancing through it) or
-// the open message file (FileHandle). A line is built into CmdBuffer without its CR LF;
+// the open message file (SendFile). A line is built into CmdBuffer without its CR LF;
 // the caller sends it with SendLine.
 #pragma once
 #include <cstdint>

@@ -22,7 +22,7 @@ struct Dispatch {
     StateFn byNumber[kHighestState + 1] = {};
     Dispatch() {
         const StateTable *modules[] = {&kConnectionStates, &kSmtpSessionStates, &kSmtpAuthStates,
-                                       &kSmtpSendStates,   &kPop3SessionStates, &kPop3RetrievalStates,
+                                       &kSmtpSendStates,   &kComposeStates,     &kPop3SessionStates, &kPop3RetrievalStates,
                                        &kTlsStates,        &kSmtpStartTlsStates, &kPop3StlsStates,
                                        &kSmtpMessageFileStates};
         for (const StateTable *t : modules)
@@ -65,9 +65,9 @@ int32_t DriverError(Channel &ch, int32_t sockCode, int32_t zemCode) {
         ch.ThisState = -1;
         ch.LastSockCode = sockCode;
         // A send cut off part-way must not keep its text or attachment file open.
-        if (ch.Protocol == 'S' && ch.FileHandle > 0) {
-            FileClose(ch.FileHandle);
-            ch.FileHandle = 0;
+        if (ch.SendFile > 0) {
+            FileClose(ch.SendFile);
+            ch.SendFile = 0;
         }
         CloseSocket(ch);
     }

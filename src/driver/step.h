@@ -28,7 +28,8 @@ struct StateTable {
 extern const StateTable kConnectionStates;   // driver: 101-107, 257-259, 298/299, 398/399
 extern const StateTable kSmtpSessionStates;  // 200-203, 270-272
 extern const StateTable kSmtpAuthStates;     // 150-171
-extern const StateTable kSmtpSendStates;     // 204-265
+extern const StateTable kSmtpSendStates;     // 204-214, 251-252
+extern const StateTable kComposeStates;      // 220-265
 extern const StateTable kSmtpMessageFileStates; // 280-289
 extern const StateTable kPop3SessionStates;  // 300-308, 315-321
 extern const StateTable kPop3RetrievalStates; // 309-314

@@ -12,6 +12,9 @@
 namespace zem {
 
 struct TlsSession; // platform/tls.h
+struct Channel;
+// Where a composer or copier puts bytes: the count taken, or a negative code.
+using ByteSink = int32_t (*)(Channel &ch, const char *bytes, int32_t n);
 
 constexpr int kMaxChannels = 128;
 constexpr int kSlotsPerChannel = 10;
@@ -112,7 +115,8 @@ struct Channel {
     uint16_t Pop3Port;
 
     int32_t ReplyCode;
-    int32_t FileHandle; // message text file, attachment being read or written; 0 = none
+    int32_t FileHandle; // the attachment file the incoming decoder writes; 0 = none
+    int32_t SendFile;   // the message text or attachment file being sent; 0 = none
 
     // ---- State machine -----------------------------------------------------------------
     int32_t PrevState;
@@ -138,7 +142,6 @@ struct Channel {
     // ---- MIME decoder ------------------------------------------------------------------
     int32_t DecodeState;
     int32_t BoundaryLen;
-    int32_t BoundaryCount;
     int32_t MimeEncoding;
     int32_t AltBoundaryLen;
 
@@ -154,8 +157,6 @@ struct Channel {
     int32_t NumberedNames;
     int32_t BodyType;
 
-    void *HostEntry; // unused on this platform: lookups keep nothing
-
     uint8_t LastChar;
     uint8_t PendingChar;
     uint8_t BlankSeen;
@@ -170,7 +171,6 @@ struct Channel {
     uint8_t SaveMessages;  // code 73: an attached message is also saved whole
     uint8_t EightBitNames; // code 74: names keep their 8-bit bytes
     int32_t NonBlockingConnect;
-    int32_t ModeWord;
 
     int32_t ContentIdCount;
 
@@ -205,6 +205,9 @@ struct Channel {
     Tick AddrDeadline;        // when the connect to the current address is given up
     // Outgoing mail: EHLO offers, extension settings, per-recipient results.
     OutgoingFields Out;
+    // ---- The composer: where its bytes go and the state after its last line -----------
+    ByteSink ComposeOut;
+    int32_t ComposeEndState;
     // ---- Sending a ready-made message file (zemSendMessageFile) ------------------------
     char *MessageFile;        // its path, block 5
     uint8_t SendsMessageFile; // the DATA reply leads to the message file states

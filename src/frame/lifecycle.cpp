@@ -43,8 +43,9 @@ void CloseChannelResources(Channel &ch) {
         ch.SocketOpen = 0;
     }
     if (ch.FileHandle > 0) FileClose(ch.FileHandle);
+    if (ch.SendFile > 0) FileClose(ch.SendFile);
     if (ch.EmailFile > 0) FileClose(ch.EmailFile);
-    ch.FileHandle = ch.EmailFile = 0;
+    ch.FileHandle = ch.SendFile = ch.EmailFile = 0;
 }
 } // namespace
 

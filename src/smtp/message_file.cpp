@@ -4,6 +4,7 @@
 // step, with the transparency of RFC 5321 section 4.5.2 (a line that starts with '.' gets a
 // second one) and CR LF line ends (section 2.3.8: a lone LF or a lone CR ends a line too).
 // The header lines are the file's own: nothing is added, nothing is removed.
+#include "compose/composer.h"
 #include "driver/step.h"
 #include "driver/transport.h"
 #include "frame/log.h"
@@ -70,7 +71,7 @@ int32_t OpenMessageFile(Channel &ch, Tick) { // 280; -35
     CloseSendFile(ch);
     int32_t h = FileOpenRead(ch.MessageFile);
     if (h <= 0) return DriverError(ch, 0, ZEM_ERR_CANNOT_OPEN_FILE);
-    ch.FileHandle = h;
+    ch.SendFile = h;
     ch.FileLineStart = 1;
     ch.FileAfterCr = 0;
     ch.FileOutPos = ch.FileOutEnd = 0;
@@ -84,7 +85,7 @@ int32_t SendMessageFilePiece(Channel &ch, Tick now) { // 281; -52
     if (r < 0) return r;
     if (r == 0) {
         char piece[kPieceBytes];
-        int32_t n = FileRead(ch.FileHandle, piece, kPieceBytes);
+        int32_t n = FileRead(ch.SendFile, piece, kPieceBytes);
         if (n <= 0) { // the end of the file, or a read error, ends the message
             CloseSendFile(ch);
             ch.NextState = 282;

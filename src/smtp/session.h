@@ -9,8 +9,6 @@ namespace zem {
 int32_t CheckBrackets(Channel &ch, const char *text, bool listMode);
 // True when an EHLO reply (all its lines) offers STARTTLS.
 bool OffersStartTls(const char *reply);
-// Closes the message file or attachment that a send has open.
-void CloseSendFile(Channel &ch);
 // Fails a send part-way: the open file is closed first, so nothing the send opened
 // outlives it; then DriverError.
 int32_t FailSend(Channel &ch, int32_t sockCode, int32_t zemCode);

@@ -27,7 +27,7 @@ class TextLinesTest : public ::testing::Test {
         ch_ = std::make_unique<Channel>(); // value-initialised: every field 0
     }
     void TearDown() override {
-        if (ch_->FileHandle > 0) zem::FileClose(ch_->FileHandle);
+        if (ch_->SendFile > 0) zem::FileClose(ch_->SendFile);
         zt::ResetLibrarySettings();
     }
 
@@ -48,8 +48,8 @@ class TextLinesTest : public ::testing::Test {
         zt::WriteFile(path, bytes);
         ch_->BodyType = bodyType;
         ch_->TextInMemory = 0;
-        ch_->FileHandle = zem::FileOpenRead(path.c_str());
-        ASSERT_GT(ch_->FileHandle, 0);
+        ch_->SendFile = zem::FileOpenRead(path.c_str());
+        ASSERT_GT(ch_->SendFile, 0);
         ch_->PendingChar = 0;
         ch_->TextBytes = 0;
         zem::ResetTextReader(*ch_);
