@@ -292,20 +292,6 @@ int32_t SendSecretCommandLine(Channel &ch, int32_t shown) {
     return r < 0 ? DriverError(ch, r, ZEM_ERR_WRITE) : kStepOn;
 }
 
-void FlushEmailFile(Channel &ch) {
-    if (ch.MsgFill <= 0) return;
-    const int32_t n = ch.MsgFill;
-    ch.MsgFill = 0;
-    if (ch.EmailFile > 0 && ch.OutBuffer != nullptr && FileWrite(ch.EmailFile, ch.OutBuffer + kOutSize, n) < 0)
-        ch.WriteFailed = 1; // a full disk must not pass for a saved message
-}
-
-void CloseMessageFile(Channel &ch) {
-    FlushEmailFile(ch);
-    if (ch.EmailFile > 0) FileClose(ch.EmailFile);
-    ch.EmailFile = 0;
-}
-
 } // namespace zem
 
 using namespace zem;
@@ -314,19 +300,6 @@ extern "C" ZEM_API int32_t zemDriver(int32_t Chan) {
     return RunStep(Chan);
 }
 
-extern "C" ZEM_API int32_t zemClose(int32_t Chan) {
-    Channel *ch = nullptr;
-    if (int32_t r = FindChannel(Chan, &ch)) return r;
-    LogRequest(*ch, "zemClose");
-    CloseAttachmentFile(*ch);
-    CloseMessageFile(*ch);
-    StartRequest(*ch, 258, 1);
-    if (ch->AutoCall == 0) return 0;
-    int32_t r = RunToEnd(*ch);
-    FreeMemory(Chan, 1, 9);
-    ch->Protocol = 0;
-    return r;
-}
 
 extern "C" ZEM_API int32_t zemAbort(int32_t Chan) {
     Channel *ch = nullptr;

@@ -113,12 +113,5 @@ int32_t SendSecretCommandLine(Channel &ch, int32_t shown);
 // Request entry line "*** name\r\n" when logging.
 void LogRequest(Channel &ch, const char *name);
 
-// Writes what the message file gathered (WriteToEmailFile); every close comes after it.
-void FlushEmailFile(Channel &ch);
-// Closes the message file of a retrieval, if one is open, after writing what it gathered.
-void CloseMessageFile(Channel &ch);
-// Closes an attachment file being written by the MIME decoder (records it); defined by
-// the decoder.
-int32_t CloseAttachmentFile(Channel &ch);
 
 } // namespace zem

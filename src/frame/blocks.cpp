@@ -55,7 +55,6 @@ void ForgetPointersInto(int32_t id, const uint8_t *start, const uint8_t *end) {
         ch->OutBuffer = nullptr;
         ch->OutFill = ch->OutSent = 0;
         ch->FileBufPos = ch->FileBufEnd = 0;
-        ch->MsgFill = 0;
     }
 }
 

@@ -183,6 +183,8 @@ struct Channel {
     int32_t WriteFailed;
     // The retrieval has seen its status line (only that line is kept out of the file).
     uint8_t StatusSeen;
+    // The last three bytes of a raw save, to find the end line where a read cuts through it.
+    char RawEndTail[3];
 
     // ---- TLS and the addresses of the server (both families) ---------------------------
     TlsSession *Tls;         // the TLS session on Socket; null for plain TCP
@@ -231,7 +233,6 @@ struct Channel {
     uint8_t GateOpen;         // the blocking loop just saw the socket writable
     Tick LineWaitTick;        // when a line reader takes the part of a line that has come
     uint8_t WritableSeen;     // this step's gate found the socket writable; nothing written since
-    int32_t MsgFill;          // message-file bytes gathered behind the output buffer
     int32_t FileBufPos;       // the attachment read-ahead behind OutBuffer: next byte
     int32_t FileBufEnd;       // and its end
     int64_t MaxMessageSize;   // ZEM_PARAM_MAX_MESSAGE_SIZE: 0 = no limit
@@ -255,7 +256,7 @@ inline char *RecvRing(Channel &ch) { return reinterpret_cast<char *>(&ch + 1); }
 // boundaries and file blocks). The frame only reserves it; each user checks that its own
 // record fits. It starts at the first 64-byte boundary after the ring.
 constexpr int32_t kAreaAlign = 64;
-constexpr int32_t kAreaSize = 144 * 1024;
+constexpr int32_t kAreaSize = 208 * 1024;
 constexpr int32_t kAreaOffset = static_cast<int32_t>((sizeof(Channel) + kRingSize + kAreaAlign - 1) / kAreaAlign * kAreaAlign);
 constexpr int32_t kChannelBlockSize = kAreaOffset + kAreaSize;
 inline char *ChannelArea(Channel &ch) { return reinterpret_cast<char *>(&ch) + kAreaOffset; }

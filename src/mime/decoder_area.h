@@ -1,7 +1,7 @@
 // The incoming decoder's own area in the channel's memory block 0, after the receive
 // ring: the header line kept back for unfolding, the boundaries nested below the two the
 // channel record holds, the embedded message being saved whole, the names written for the
-// current message, and the write blocks of the attachment files. Its size is fixed, so a
+// current message, and the write blocks of the message file and the attachment files. Its size is fixed, so a
 // retrieval needs the same memory whatever the message size.
 #pragma once
 #include <cstdint>
@@ -45,6 +45,9 @@ struct DecoderArea {
     uint64_t Names[kNamesKept];
     int32_t NameCount;
     uint64_t OpenNameHash; // the open attachment file's name (forgotten if closed unrecorded)
+    // ---- The message file's write block (raw saves and decoded messages alike).
+    int32_t MsgFill;
+    alignas(16) char MsgBlock[kWriteBlock + 8];
     alignas(16) char AttBlock[kWriteBlock + 8];
     alignas(16) char EmlBlock[kWriteBlock + 8];
 };

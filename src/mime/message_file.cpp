@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "driver/step.h"
-#include "driver/transport.h"
 #include "frame/log.h"
 #include "frame/settings.h"
 #include "mime/decoder_area.h"
@@ -12,20 +10,39 @@
 
 namespace zem {
 
-// The message file is written in large blocks through the block behind the output buffer
-// (a POP3 channel never reads an attachment ahead); without that block, write by write.
+void StartMessageFile(Channel &ch, int32_t handle) {
+    ch.EmailFile = handle;
+    Decoder(ch).MsgFill = 0;
+}
+
+// The message file is written in large blocks; a piece larger than the block goes at once.
 int32_t WriteToEmailFile(Channel &ch, const char *bytes, int32_t n) {
     if (n <= 0) return 0;
-    if (ch.Protocol != 'S' && ch.EmailFile > 0 && n <= kFileReadSize && HaveOutputBuffer(ch)) {
-        if (ch.MsgFill + n > kFileReadSize) FlushEmailFile(ch);
-        std::memcpy(ch.OutBuffer + kOutSize + ch.MsgFill, bytes, static_cast<size_t>(n));
-        ch.MsgFill += n;
+    DecoderArea &d = Decoder(ch);
+    if (ch.EmailFile > 0 && n <= kWriteBlock) {
+        if (d.MsgFill + n > kWriteBlock) FlushEmailFile(ch);
+        std::memcpy(d.MsgBlock + d.MsgFill, bytes, static_cast<size_t>(n));
+        d.MsgFill += n;
         return n;
     }
     FlushEmailFile(ch);
     int32_t r = FileWrite(ch.EmailFile, bytes, n);
     if (r < 0) ch.WriteFailed = 1;
     return r;
+}
+
+void FlushEmailFile(Channel &ch) {
+    DecoderArea &d = Decoder(ch);
+    const int32_t n = d.MsgFill;
+    d.MsgFill = 0;
+    if (n > 0 && ch.EmailFile > 0 && FileWrite(ch.EmailFile, d.MsgBlock, n) < 0)
+        ch.WriteFailed = 1; // a full disk must not pass for a saved message
+}
+
+void CloseMessageFile(Channel &ch) {
+    FlushEmailFile(ch);
+    if (ch.EmailFile > 0) FileClose(ch.EmailFile);
+    ch.EmailFile = 0;
 }
 
 

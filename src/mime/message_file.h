@@ -6,6 +6,12 @@
 #include "frame/channel.h"
 
 namespace zem {
+// Takes an open message file for the retrieval (or decode) that begins.
+void StartMessageFile(Channel &ch, int32_t handle);
+// Writes what the message file gathered; every close comes after it.
+void FlushEmailFile(Channel &ch);
+// Closes the message file, if one is open, after writing what it gathered.
+void CloseMessageFile(Channel &ch);
 // Writes bytes to the message file. A failed write is remembered in WriteFailed and
 // reported as -67 by the retrieval; returns the bytes written or a negative value.
 int32_t WriteToEmailFile(Channel &ch, const char *bytes, int32_t n);

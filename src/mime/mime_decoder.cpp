@@ -1060,8 +1060,7 @@ int32_t DecodeFileOnChannel(Channel &ch, const char *message, const char *messag
     ch.DecodeState = kHeaders;
     const int32_t h = FileReplace(messagePath, false);
     if (h <= 0) return ZEM_ERR_CANNOT_CREATE_FILE;
-    ch.EmailFile = h;
-    ch.MsgFill = 0;
+    StartMessageFile(ch, h);
     const int32_t r = DecodeMessageFile(ch, message);
     CloseAttachmentFile(ch);
     CloseMessageFile(ch);

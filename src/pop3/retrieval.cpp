@@ -151,14 +151,10 @@ int32_t ReadTopReply(Channel &ch, Tick now) { // 314
 
 // ---- RETR --------------------------------------------------------------------------------
 
-// The last three bytes of a raw save, kept across reads in ReadAhead (which only a send
-// uses) to find the end line where a read boundary cuts through it.
-char *RawTail(Channel &ch) { return ch.ReadAhead; }
-
 // Feeds bytes through the end-line finder. Returns the number of bytes up to and
 // including the LF of the line that holds the single dot, or -1 when it is not among them.
 int32_t FindRawEnd(Channel &ch, const char *bytes, int32_t n) {
-    char *t = RawTail(ch);
+    char *t = ch.RawEndTail;
     for (int32_t i = 0; i < n; ++i) {
         const char b = bytes[i];
         if (b == '\n' && ((t[0] == '\n' && t[1] == '.' && t[2] == '\r') || (t[1] == '\n' && t[2] == '.'))) return i + 1;
@@ -176,10 +172,9 @@ int32_t SendRetr(Channel &ch, Tick now) { // 310
         ch.EmailFile = 0;
         return DriverError(ch, 0, ZEM_ERR_CANNOT_CREATE_FILE);
     }
-    ch.EmailFile = h;
-    ch.MsgFill = 0;
+    StartMessageFile(ch, h);
     ch.StatusSeen = kAwaitStatus;
-    std::memset(RawTail(ch), 0, 3);
+    std::memset(ch.RawEndTail, 0, 3);
     FormatText(ch.CmdBuffer, kBufferSize - 3, "RETR %d", ch.MessageNo);
     if (int32_t r = SendCommandLine(ch)) {
         CloseMessageFile(ch);
