@@ -2,8 +2,11 @@
 """Checks that the loopback mail servers behave as the integration tests expect.
 
 Runs against the servers started by tests/fixtures/mailservers.sh: every SMTP port with
-its own AUTH mechanism, refusals, VRFY, delivery into the Maildirs, and the POP3 commands
-(USER/PASS, APOP, STAT, LIST, UIDL, TOP, RETR, DELE) reading what was delivered.
+its own AUTH mechanism, refusals, VRFY, delivery into the Maildirs, the POP3 commands
+(USER/PASS, APOP, STAT, LIST, UIDL, TOP, RETR, DELE) reading what was delivered, and IMAP:
+every port's capabilities (LOGINDISABLED before STARTTLS where TLS is required), LOGIN,
+AUTHENTICATE PLAIN, CRAM-MD5 and SCRAM, the special-use folders, the delivered messages
+byte for byte as POP3 serves them, a 10 MiB APPEND and FETCH, and IDLE.
 Python standard library only. Exit status 0 when every check passed.
 """
 
@@ -11,10 +14,14 @@ import base64
 import email
 import email.message
 import email.policy
+import hashlib
+import hmac
+import imaplib
 import os
 import poplib
 import re
 import smtplib
+import ssl
 import subprocess
 import sys
 import time
@@ -47,6 +54,16 @@ PORTS = {
     "noauth": int(ENV["ZEM_SMTP_PORT_NOAUTH"]),
 }
 POP3_PORT = int(ENV["ZEM_POP3_PORT"])
+IMAP_HOST = ENV["ZEM_IMAP_HOST"]
+IMAP_PORT = int(ENV["ZEM_IMAP_PORT"])
+IMAP_PORT_STARTTLS = int(ENV["ZEM_IMAP_PORT_STARTTLS"])
+IMAP_PORT_IMAPS = int(ENV["ZEM_IMAP_PORT_IMAPS"])
+IMAP_PORT6 = int(ENV["ZEM_IMAP_PORT6"]) if ENV.get("ZEM_IMAP_PORT6") else None
+TLS = ssl.create_default_context(cafile=ENV["ZEM_TLS_CA_FILE"])
+# What the IMAP client relies on once logged in.
+IMAP_NEEDED = {"IMAP4REV1", "IDLE", "MOVE", "UIDPLUS", "SPECIAL-USE", "CONDSTORE", "QRESYNC",
+               "ENABLE", "LITERAL+", "NAMESPACE"}
+IMAP_MECHS = {"PLAIN", "LOGIN", "CRAM-MD5", "SCRAM-SHA-1", "SCRAM-SHA-256"}
 
 failures = []
 checks = 0
@@ -254,6 +271,173 @@ def pop3_checks():
     p.quit()
 
 
+def capabilities(m):
+    typ, data = m.capability()
+    return set(data[-1].decode().upper().split()) if typ == "OK" else set()
+
+
+def scram(user, password, mechanism):
+    """An authobject for imaplib's authenticate(): SCRAM-SHA-1/-256 (RFC 5802, RFC 7677)
+    without channel binding. state["verified"] tells whether the server proved it knows
+    the password too."""
+    algo = {"SCRAM-SHA-1": "sha1", "SCRAM-SHA-256": "sha256"}[mechanism]
+    first_bare = f"n={user},r={base64.b64encode(os.urandom(18)).decode()}"
+    state = {"step": 0, "verified": False}
+
+    def step(challenge):
+        state["step"] += 1
+        if state["step"] == 1:
+            return "n,," + first_bare
+        if state["step"] == 2:
+            server_first = challenge.decode()
+            attrs = dict(kv.split("=", 1) for kv in server_first.split(","))
+            salted = hashlib.pbkdf2_hmac(algo, password.encode(), base64.b64decode(attrs["s"]),
+                                         int(attrs["i"]))
+            client_key = hmac.new(salted, b"Client Key", algo).digest()
+            final_bare = f"c=biws,r={attrs['r']}"
+            auth_message = f"{first_bare},{server_first},{final_bare}".encode()
+            signature = hmac.new(hashlib.new(algo, client_key).digest(), auth_message, algo).digest()
+            proof = bytes(a ^ b for a, b in zip(client_key, signature))
+            server_key = hmac.new(salted, b"Server Key", algo).digest()
+            state["expect"] = b"v=" + base64.b64encode(hmac.new(server_key, auth_message, algo).digest())
+            return final_bare + ",p=" + base64.b64encode(proof).decode()
+        state["verified"] = challenge == state.get("expect")
+        return ""
+    return step, state
+
+
+def imap_port_checks():
+    login = (addr("alice"), USERS["alice"])
+    ports = [("plain", IMAP_HOST, IMAP_PORT), ("starttls", IMAP_HOST, IMAP_PORT_STARTTLS),
+             ("imaps", IMAP_HOST, IMAP_PORT_IMAPS)]
+    if IMAP_PORT6:
+        ports.append(("ipv6", "::1", IMAP_PORT6))
+    for name, host, port in ports:
+        what = f"IMAP {name} [{host}]:{port}"
+        if name == "imaps":
+            m = imaplib.IMAP4_SSL(host, port, ssl_context=TLS, timeout=TIMEOUT)
+        else:
+            m = imaplib.IMAP4(host, port, timeout=TIMEOUT)
+        caps = capabilities(m)
+        if name == "starttls":
+            no_auth = not any(c.startswith("AUTH=") for c in caps)
+            check("LOGINDISABLED" in caps and "STARTTLS" in caps and no_auth,
+                  f"{what}: LOGINDISABLED, STARTTLS and no AUTH= before STARTTLS: {sorted(caps)}")
+            try:
+                m.login(*login)
+                check(False, f"{what}: LOGIN refused before STARTTLS")
+            except imaplib.IMAP4.error as e:
+                check(True, f"{what}: LOGIN refused before STARTTLS: {e}")
+            m.starttls(ssl_context=TLS)
+            caps = capabilities(m)
+        elif name != "imaps":
+            check("STARTTLS" in caps, f"{what}: STARTTLS offered")
+        check("LOGINDISABLED" not in caps and IMAP_MECHS <= {c[5:] for c in caps if c.startswith("AUTH=")},
+              f"{what}: LOGIN and AUTH={'/'.join(sorted(IMAP_MECHS))} offered: {sorted(caps)}")
+        typ, _ = m.login(*login)
+        check(typ == "OK", f"{what}: LOGIN alice")
+        caps = capabilities(m)
+        check(IMAP_NEEDED <= caps,
+              f"{what}: logged in, offers what the client uses (missing {sorted(IMAP_NEEDED - caps)})")
+        m.logout()
+
+    # Every mechanism on the plain port, without TLS.
+    for mech in ["PLAIN", "CRAM-MD5", "SCRAM-SHA-1", "SCRAM-SHA-256"]:
+        m = imaplib.IMAP4(IMAP_HOST, IMAP_PORT, timeout=TIMEOUT)
+        state = None
+        try:
+            if mech == "PLAIN":
+                typ, _ = m.authenticate("PLAIN", lambda _: f"\0{login[0]}\0{login[1]}")
+            elif mech == "CRAM-MD5":
+                typ, _ = m.login_cram_md5(*login)
+            else:
+                step, state = scram(*login, mech)
+                typ, _ = m.authenticate(mech, step)
+        except imaplib.IMAP4.error as e:
+            typ = str(e)
+        check(typ == "OK", f"IMAP AUTHENTICATE {mech} as alice: {typ}")
+        if state is not None:
+            check(state["verified"], f"IMAP {mech}: the server's signature checks out")
+        m.logout()
+    m = imaplib.IMAP4(IMAP_HOST, IMAP_PORT, timeout=TIMEOUT)
+    try:
+        m.authenticate("SCRAM-SHA-256", scram(login[0], "wrong-password", "SCRAM-SHA-256")[0])
+        check(False, "IMAP SCRAM-SHA-256 with a wrong password refused")
+    except imaplib.IMAP4.error as e:
+        check(True, f"IMAP SCRAM-SHA-256 with a wrong password refused: {e}")
+    m.logout()
+
+
+def fetched_messages(m, selector="1:*"):
+    """Message bytes of a FETCH BODY.PEEK[] (the selected mailbox's, all by default)."""
+    typ, data = m.fetch(selector, "(BODY.PEEK[])")
+    return [item[1] for item in data if isinstance(item, tuple)] if typ == "OK" else []
+
+
+def imap_checks():
+    imap_port_checks()
+    m = imaplib.IMAP4(IMAP_HOST, IMAP_PORT, timeout=TIMEOUT)
+    m.login(addr("alice"), USERS["alice"])
+
+    typ, data = m.list('""', '"*" RETURN (SPECIAL-USE)')
+    folders = {}
+    for line in data if typ == "OK" else []:
+        found = re.match(rb'\(([^)]*)\) (?:"[^"]*"|NIL) "?([^"]*)"?$', line)
+        if found:
+            folders[found.group(2).decode()] = set(found.group(1).decode().split())
+    for folder in ["Drafts", "Sent", "Trash", "Junk"]:
+        check(f"\\{folder}" in folders.get(folder, set()),
+              f"LIST RETURN (SPECIAL-USE): {folder} is \\{folder} ({folders.get(folder)})")
+
+    # What Postfix delivered, over IMAP and over POP3: the same bytes.
+    m.select("INBOX", readonly=True)
+    imap_raw = {}
+    for raw in fetched_messages(m):
+        imap_raw[email.message_from_bytes(raw, policy=email.policy.default)["Message-ID"]] = raw
+    check(set(imap_raw) == {mid for _, mid in sent["alice"]},
+          f"IMAP INBOX holds the {len(sent['alice'])} messages sent to alice (has {len(imap_raw)})")
+    p = poplib.POP3(HOST, POP3_PORT, timeout=TIMEOUT)
+    p.user(addr("alice"))
+    p.pass_(USERS["alice"])
+    same = 0
+    for n in range(1, p.stat()[0] + 1):
+        raw = b"\r\n".join(p.retr(n)[1]) + b"\r\n"
+        mid = email.message_from_bytes(raw, policy=email.policy.default)["Message-ID"]
+        same += imap_raw.get(mid) == raw
+    p.quit()
+    check(same == len(imap_raw) > 0, f"{same} of {len(imap_raw)} messages byte-identical over IMAP and POP3")
+
+    # A 10 MiB message in a folder of its own (clear-mailboxes removes it).
+    big = (f"From: {addr('alice')}\r\nTo: {addr('alice')}\r\nSubject: smoke big\r\n\r\n".encode() +
+           b"".join(b"%075d\r\n" % i for i in range(10 * 1024 * 1024 // 77 + 1)))
+    check(m.create("smoke-big")[0] == "OK", "IMAP CREATE smoke-big")
+    typ, data = m.append("smoke-big", None, None, big)
+    check(typ == "OK" and b"APPENDUID" in data[0], f"IMAP APPEND of {len(big)} bytes: {typ} {data[0][:40]!r}")
+    m.select("smoke-big", readonly=True)
+    check(fetched_messages(m) == [big], "IMAP FETCH gives the 10 MiB message back unchanged")
+    m.logout()
+
+    # IDLE: a message delivered meanwhile is announced within seconds.
+    m = imaplib.IMAP4(IMAP_HOST, IMAP_PORT, timeout=TIMEOUT)
+    m.login(addr("carol"), USERS["carol"])
+    m.select("INBOX")
+    m.send(b"I1 IDLE\r\n")
+    check(m.readline().startswith(b"+"), "IMAP IDLE answered with a continuation")
+    t0 = time.monotonic()
+    s = smtplib.SMTP(HOST, PORTS["all"], timeout=TIMEOUT)
+    s.send_message(make_message(addr("bob"), addr("carol"), "smoke idle", "idle\n"))
+    s.quit()
+    line = b""
+    while b"EXISTS" not in line and time.monotonic() - t0 < 10:
+        line = m.readline()
+    check(b"EXISTS" in line, f"IMAP IDLE reported the new message after {time.monotonic() - t0:.2f} s: {line!r}")
+    m.send(b"DONE\r\n")
+    while not line.startswith(b"I1 "):
+        line = m.readline()
+    check(line.startswith(b"I1 OK"), f"IMAP IDLE ended with DONE: {line!r}")
+    m.logout()
+
+
 def clear_checks():
     r = script("clear-mailboxes")
     check(r.returncode == 0, "clear-mailboxes ran")
@@ -262,6 +446,14 @@ def clear_checks():
     p.pass_(USERS["bob"])
     check(p.stat()[0] == 0, "bob's mailbox empty after clear-mailboxes")
     p.quit()
+    m = imaplib.IMAP4(IMAP_HOST, IMAP_PORT, timeout=TIMEOUT)
+    m.login(addr("alice"), USERS["alice"])
+    typ, data = m.list()
+    names = b" ".join(data) if typ == "OK" else b""
+    check(b"smoke-big" not in names and b"Sent" in names,
+          f"alice's IMAP folders after clear-mailboxes: Sent again, smoke-big gone ({names!r})")
+    check(m.select("Sent")[1] == [b"0"] and m.select("INBOX")[1] == [b"0"], "alice's Sent and INBOX empty")
+    m.logout()
     t0 = time.monotonic()
     r = script("wait-mail", "bob", "1", "1")
     check(r.returncode == 1 and time.monotonic() - t0 < 5, "wait-mail times out with exit 1 on an empty mailbox")
@@ -272,6 +464,7 @@ def main():
     check(r.returncode == 0, "clear-mailboxes before the run")
     smtp_checks()
     wait_for_mail()
+    imap_checks()
     pop3_checks()
     clear_checks()
     print(f"{checks - len(failures)} passed, {len(failures)} failed")
