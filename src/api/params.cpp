@@ -42,9 +42,9 @@ int32_t SetExtraHeaders(Channel &ch, const char *text) {
 }
 
 int32_t AppendExtraHeader(Channel &ch, const char *text) {
-    // Joined in TextBuffer (at most 2,048 characters), then copied into block 7.
+    // Joined here (at most 2,048 characters), then copied into block 7.
     constexpr int32_t kMax = 2048;
-    char *joined = ch.TextBuffer;
+    char joined[kMax + 1];
     int32_t n = 0;
     if (ch.ExtraHeaders != nullptr && ch.ExtraHeaders[0] != 0) {
         n = CopyText(joined, ch.ExtraHeaders, kMax);
@@ -57,7 +57,6 @@ int32_t AppendExtraHeader(Channel &ch, const char *text) {
     n += CopyText(joined + n, text, kMax - n);
     if (n == 0) return SetExtraHeaders(ch, "");
     ch.ExtraHeaders = AllocAndCopy(ch.ChannelNo, kSlotExtraHeaders, joined);
-    joined[0] = 0;
     if (ch.ExtraHeaders == nullptr) return ZEM_ERR_NO_MEMORY;
     return StripHeaderLineEnd(ch.ExtraHeaders);
 }
@@ -125,7 +124,7 @@ extern "C" ZEM_API int32_t zemIntegerParam(int32_t Chan, int32_t Code, int32_t V
     case 25: s.attachSep = byte; break;
     case 26: s.displaySep = byte; break;
     case 27: ch->InlineImages = byte; break;
-    case 28: ch->DecodeState = static_cast<int16_t>(Value & 0xFFFF); break;
+    case 28: ch->SaveRaw = static_cast<int16_t>(Value & 0xFFFF) == 1 ? 1 : 0; break;
     case 29: ch->UseEhlo = byte; break;
     case 30: ch->UseApop = byte; break;
     case 60: s.closePause = Value < 0 ? 0 : Value; break;

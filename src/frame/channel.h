@@ -167,6 +167,7 @@ struct Channel {
     int32_t ReadEnd;
 
     int32_t SaveNoname;
+    uint8_t SaveRaw;       // code 28 (value 1): zemGetEmailFile saves messages as received
     uint8_t Utf8Names;     // code 72: decoded file names and header texts in UTF-8
     uint8_t SaveMessages;  // code 73: an attached message is also saved whole
     uint8_t EightBitNames; // code 74: names keep their 8-bit bytes

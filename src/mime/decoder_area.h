@@ -41,6 +41,8 @@ struct DecoderArea {
     // The line end of a text-coded part's last line, written only once the next line is
     // not the boundary (the CR LF before a boundary belongs to the boundary, RFC 2046).
     uint8_t PendingLineEnd;
+    // ---- A decoded line (quoted-printable, base64 or encoded words) before it is written.
+    char Scratch[kBufferSize];
     // ---- Names written for the current message (64-bit hashes of the file names).
     uint64_t Names[kNamesKept];
     int32_t NameCount;

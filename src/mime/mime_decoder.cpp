@@ -2,7 +2,7 @@
 // a mail server hands over, so every copy into a channel buffer is bounded by the room the
 // buffer really has: a line lives in ReplyBuffer or in the decoder's held-line buffer,
 // both of which hold any line the feeder hands over, and everything decoded lands in
-// TextBuffer or in the attachment file's write block.
+// the decoder's scratch line or in the attachment file's write block.
 #include "mime/mime_decoder.h"
 
 #include <cstdint>
@@ -126,7 +126,7 @@ void DecodeBWord(Channel &ch, char *line, int32_t size, char *word, char *close)
     int32_t end = TextLength(line);
     while (end > 0 && (line[end - 1] == '\r' || line[end - 1] == '\n')) --end;
     char *text = word + kMarkerLen;
-    auto *decoded = reinterpret_cast<uint8_t *>(ch.TextBuffer);
+    auto *decoded = reinterpret_cast<uint8_t *>(Decoder(ch).Scratch);
     const int32_t n = Base64DecodeLine(text, static_cast<int32_t>(close - text), decoded);
     char *out = word;
     std::memcpy(out, decoded, static_cast<size_t>(n));
@@ -148,9 +148,9 @@ void DecodeHeaderUtf8(Channel &ch, char *line) {
     const int32_t size = RoomFor(ch, line);
     if (size < 3) return;
     int32_t words = 0;
-    const int32_t n = DecodeWordsUtf8(line, TextLength(line), ch.TextBuffer, kBufferSize, &words);
+    const int32_t n = DecodeWordsUtf8(line, TextLength(line), Decoder(ch).Scratch, kBufferSize, &words);
     if (words == 0) return;
-    CopyText(line, ch.TextBuffer, n < size - 1 ? n : size - 1);
+    CopyText(line, Decoder(ch).Scratch, n < size - 1 ? n : size - 1);
     int32_t end = TextLength(line);
     while (end > 0 && (line[end - 1] == '\r' || line[end - 1] == '\n')) --end;
     if (end > size - 3) end = size - 3;
@@ -518,7 +518,7 @@ int32_t PartBodyLine(Channel &ch, char *line, int32_t len) {
     if (ch.MimeEncoding == kEncodingBase64) {
         // Decoded straight into the file's write block: at most 3 bytes for 4 characters.
         char *space = toFile ? AttachmentSpace(ch, len) : nullptr;
-        char *out = space != nullptr ? space : ch.TextBuffer;
+        char *out = space != nullptr ? space : Decoder(ch).Scratch;
         const int32_t n = Base64DecodeTextBulk(line, len, reinterpret_cast<uint8_t *>(out));
         if (space != nullptr)
             CommitAttachmentBytes(ch, n);
@@ -529,8 +529,8 @@ int32_t PartBodyLine(Channel &ch, char *line, int32_t len) {
         const char *out = line;
         int32_t n = len;
         if (ch.MimeEncoding == kEncodingQuoted) {
-            n = QpDecodeLine(line, ch.TextBuffer, kBufferSize);
-            out = ch.TextBuffer;
+            n = QpDecodeLine(line, Decoder(ch).Scratch, kBufferSize);
+            out = Decoder(ch).Scratch;
         }
         if (toFile) {
             DecoderArea &d = Decoder(ch);
@@ -561,9 +561,8 @@ int32_t HandleLine(Channel &ch, char *line, int32_t len) {
 void WriteMessageLine(Channel &ch, const char *line, int32_t n) {
     ch.TextBytes += n;
     if (ch.MimeEncoding == kEncodingQuoted) {
-        // TextBuffer is free here: nothing is logged between the decode and the write.
-        int32_t d = QpDecodeLine(line, ch.TextBuffer, kBufferSize);
-        WriteToEmailFile(ch, ch.TextBuffer, d);
+        int32_t d = QpDecodeLine(line, Decoder(ch).Scratch, kBufferSize);
+        WriteToEmailFile(ch, Decoder(ch).Scratch, d);
         return;
     }
     WriteToEmailFile(ch, line, n);
@@ -762,9 +761,9 @@ int32_t DecodeEncodedWords(Channel &ch, char *line) {
     }
     if (found & 1) {
         // Q form (RFC 2047 section 4.2) as quoted-printable; the underscore stays.
-        const int32_t n = CopyText(ch.TextBuffer, line, kBufferSize - 1);
+        const int32_t n = CopyText(Decoder(ch).Scratch, line, kBufferSize - 1);
         const int32_t room = size < n + 1 ? size : n + 1;
-        QpDecodeLine(ch.TextBuffer, line, room); // never longer than the text it decodes
+        QpDecodeLine(Decoder(ch).Scratch, line, room); // never longer than the text it decodes
     }
     return found;
 }

@@ -29,7 +29,7 @@ constexpr int32_t kNextUnknown = -1;
 // Hands one line (n bytes, line end included; it may hold NUL bytes) to the decoder,
 // which writes what belongs into the message file and the attachment files. The line is
 // copied as needed; it must lie in ch.ReplyBuffer or in memory of the caller's own.
-// DecodeState 1 (raw) must not reach it. Returns 0, or -67 when a write failed.
+// A raw save never reaches it. Returns 0, or -67 when a write failed.
 int32_t FeedDecoderLine(Channel &ch, const char *line, int32_t n, int32_t next);
 
 // The message has ended: a header line still kept back is handled.
@@ -54,7 +54,7 @@ int32_t MimeLineHandler(Channel &ch);
 
 // Prepares the decoder for a new message: no boundary, no part encoding, no attachments
 // saved, the headers' blank line not yet written, an empty list of saved names, nothing
-// kept back. DecodeState is the caller's (1 raw, else 2).
+// kept back. DecodeState is the caller's to set (2 to begin).
 void ResetDecoder(Channel &ch);
 
 // Builds AttachPath from AttachDir and Filename (numbered when NumberedNames is set),

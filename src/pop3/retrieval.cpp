@@ -20,7 +20,6 @@ namespace {
 
 constexpr int32_t kNameMax = 128;   // EmailFileName, EmailDir, AttachDir
 constexpr int32_t kLineRoom = 1024; // a message line: at most 1,023 bytes and the NUL
-constexpr int32_t kRawSave = 1;      // DecodeState: save the message as received
 constexpr int32_t kFirstDecoderState = 2;
 
 // ---- The message path ------------------------------------------------------------------
@@ -181,7 +180,7 @@ int32_t SendRetr(Channel &ch, Tick now) { // 310
         return r;
     }
     ArmDeadline(ch, now);
-    if (ch.DecodeState == kRawSave) {
+    if (ch.SaveRaw) {
         ch.WakeTick = 0;
         ch.NextState = 309;
     } else {
@@ -369,7 +368,7 @@ extern "C" ZEM_API int32_t zemGetEmailFile(int32_t Chan, int32_t Msg, const char
     ch->WriteFailed = 0;
     ResetDecoder(*ch);
     SetRetrievalLimit(*ch);
-    if (ch->DecodeState != kRawSave) ch->DecodeState = kFirstDecoderState;
+    ch->DecodeState = ch->SaveRaw ? 0 : kFirstDecoderState;
     StartRequest(*ch, 310, 1);
     return RunToEnd(*ch);
 }

@@ -50,8 +50,9 @@ int32_t ReadCramChallenge(Channel &ch, Tick) { // 151
     const char *text = TextLength(ch.ReplyBuffer) > 4 ? ch.ReplyBuffer + 4 : "";
     const char *cr = FindChar(text, '\r');
     int32_t len = cr != nullptr ? static_cast<int32_t>(cr - text) : TextLength(text);
-    // The decoded challenge is at most 3/4 of the encoded text; TextBuffer has room.
-    auto *decoded = reinterpret_cast<uint8_t *>(ch.TextBuffer);
+    // The decoded challenge is at most 3/4 of the encoded text, which fits the reply buffer.
+    uint8_t decoded[kBufferSize];
+    if (len > kBufferSize) len = kBufferSize;
     int32_t n = Base64DecodeLine(text, len, decoded);
     if (n > kAuthWorkSize - 1) return DriverError(ch, 0, ZEM_ERR_RESPONSE_OVERFLOW);
     std::memcpy(ch.AuthWork, decoded, static_cast<size_t>(n));
@@ -115,8 +116,8 @@ int32_t SendLoginPassword(Channel &ch, Tick now) { // 163
 int32_t CheckLoginReply(Channel &ch, Tick) { return CheckFinalAuthReply(ch, "AUTH LOGIN ok\r\n"); } // 164
 
 int32_t SendPlainCommand(Channel &ch, Tick now) { // 170
-    auto *msg = reinterpret_cast<uint8_t *>(ch.TextBuffer);
-    const int32_t n = SaslPlainMessage(ch.UserName, ch.UserName, ch.AuthPassword, msg, kBufferSize);
+    uint8_t msg[3 * 66]; // two names and a password of at most 65 bytes each; wiped once sent
+    const int32_t n = SaslPlainMessage(ch.UserName, ch.UserName, ch.AuthPassword, msg, sizeof msg);
     if (int32_t r = SendEncodedLine(ch, "AUTH PLAIN ", msg, n)) return r;
     ArmAuthReplyWait(ch, now);
     ch.NextState = 171;

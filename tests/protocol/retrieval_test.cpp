@@ -278,7 +278,7 @@ TEST_F(RetrievalTest, RawModeSavesEverythingAndEndsWithTheDotLine) {
     EXPECT_EQ(Saved(), sent);
     EXPECT_EQ(zemStatistics(0, ZEM_STAT_TEXT_BYTES), static_cast<int32_t>(sent.size()));
     EXPECT_EQ(zemStatistics(0, ZEM_STAT_TEXT_BYTES_SENT), static_cast<int32_t>(sent.size()));
-    EXPECT_EQ(Chan().DecodeState, 1) << "raw mode stays selected";
+    EXPECT_EQ(Chan().SaveRaw, 1) << "raw mode stays selected";
     EXPECT_EQ(zemGetEmailCount(0), 3);
     EXPECT_TRUE(srv.Finish(2000));
 }

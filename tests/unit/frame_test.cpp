@@ -250,7 +250,7 @@ TEST_F(Frame, FreshChannelDefaults) {
         EXPECT_EQ(ch->BodyType, 0);
         EXPECT_EQ(ch->NumberedNames, 0);
         EXPECT_EQ(ch->SaveNoname, 0);
-        EXPECT_EQ(ch->DecodeState, 0);
+        EXPECT_EQ(ch->SaveRaw, 0);
         EXPECT_EQ(ch->UseEhlo, 0);
         EXPECT_EQ(ch->UseApop, 0);
         EXPECT_EQ(ch->RingHead, 0);

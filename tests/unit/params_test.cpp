@@ -357,18 +357,16 @@ TEST_F(Params, BlockingConnectIsTheInverse) {
     EXPECT_EQ(ch.NonBlockingConnect, 0);
 }
 
-TEST_F(Params, DecodeStateIsSignExtendedFrom16Bits) {
+TEST_F(Params, RawSaveIsOneInTheLow16Bits) {
     Channel &ch = Ch(2);
-    EXPECT_EQ(zemIntegerParam(2, ZEM_PARAM_DECODE_STATE, 1), 1);
-    EXPECT_EQ(ch.DecodeState, 1);
-    EXPECT_EQ(zemIntegerParam(2, ZEM_PARAM_DECODE_STATE, 0xFFFF), 1);
-    EXPECT_EQ(ch.DecodeState, -1);
-    EXPECT_EQ(zemIntegerParam(2, ZEM_PARAM_DECODE_STATE, 0x18001), 1);
-    EXPECT_EQ(ch.DecodeState, -32767);
-    EXPECT_EQ(zemIntegerParam(2, ZEM_PARAM_DECODE_STATE, 0x7FFF), 1);
-    EXPECT_EQ(ch.DecodeState, 32767);
-    EXPECT_EQ(zemIntegerParam(2, ZEM_PARAM_DECODE_STATE, 0x10000), 1);
-    EXPECT_EQ(ch.DecodeState, 0);
+    const struct {
+        int32_t value;
+        uint8_t raw;
+    } cases[] = {{1, 1}, {0x10001, 1}, {0xFFFF, 0}, {0x18001, 0}, {0x10000, 0}, {2, 0}};
+    for (const auto &c : cases) {
+        EXPECT_EQ(zemIntegerParam(2, ZEM_PARAM_DECODE_STATE, c.value), 1);
+        EXPECT_EQ(ch.SaveRaw, c.raw) << c.value;
+    }
 }
 
 TEST_F(Params, UnknownIntegerCodes) {
