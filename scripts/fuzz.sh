@@ -13,11 +13,13 @@
 # against a hostile server that runs real TLS handshakes, or answers with raw bytes; it
 # makes its test certificates at start-up), names (attachment names and the files around
 # them: a pre-filled attachment directory of any name length, clashing long names in every
-# header form; nothing but new files may appear, nothing old may change). Each starts
-# from its seed corpus in the tree (fuzz/corpus-NAME, fuzz/corpus for mime) and keeps
-# what it finds in BUILD/work-NAME. A crash, a leak or a hang (10 s for one input) fails
-# the run; the reproducer is printed in base64 and as a hex dump, and kept as
-# BUILD/crash-NAME-*.
+# header form; nothing but new files may appear, nothing old may change), imap_parser (the
+# IMAP response tokenizer fed in random chunks must give the tokens it gives fed whole,
+# with literals taken as strings or skipped; mailbox names through modified UTF-7 and back;
+# command arguments written and read back). Each starts from its seed corpus in the tree
+# (fuzz/corpus-NAME, fuzz/corpus for mime) and keeps what it finds in BUILD/work-NAME. A
+# crash, a leak or a hang (10 s for one input) fails the run; the reproducer is printed in
+# base64 and as a hex dump, and kept as BUILD/crash-NAME-*.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${BUILD:-$root/build-fuzz}"
@@ -42,7 +44,7 @@ for src in $(find "$root/src" -name '*.cpp' | sort); do
     objs+=("$obj")
 done
 
-targets=(codec smtp pop3 mime starttls names)
+targets=(codec smtp pop3 mime starttls names imap_parser)
 for t in "${targets[@]}"; do
     [ -z "$only" ] || [ "$only" = "$t" ] || continue
     extra=()
