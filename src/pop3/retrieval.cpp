@@ -10,6 +10,7 @@
 #include "frame/log.h"
 #include "mime/message_file.h"
 #include "mime/mime_decoder.h"
+#include "mime/retrieval_files.h"
 #include "pop3/reply_lines.h"
 #include "text/text.h"
 #include "zem32.h"
@@ -18,40 +19,9 @@ namespace zem {
 
 namespace {
 
-constexpr int32_t kNameMax = 128;   // EmailFileName, EmailDir, AttachDir
 constexpr int32_t kLineRoom = 1024; // a message line: at most 1,023 bytes and the NUL
-constexpr int32_t kFirstDecoderState = 2;
 
 // ---- The message path ------------------------------------------------------------------
-
-// EmailPath = directory, '/' unless the directory is empty or already ends in a
-// separator, file name. Texts that the 128-character fields would cut, or a path that
-// does not fit EmailPath, are refused rather than shortened into another file's name.
-bool BuildEmailPath(Channel &ch, const char *dir, const char *name) {
-    const int32_t dirLen = TextLength(dir);
-    const int32_t nameLen = TextLength(name);
-    if (dirLen > kNameMax || nameLen > kNameMax) return false;
-    const bool addSeparator = dirLen > 0 && dir[dirLen - 1] != '/' && dir[dirLen - 1] != '\\';
-    if (dirLen + (addSeparator ? 1 : 0) + nameLen >= static_cast<int32_t>(sizeof ch.EmailPath)) return false;
-    CopyText(ch.EmailPath, dir, dirLen);
-    if (addSeparator) AppendText(ch.EmailPath, "/", 1);
-    AppendText(ch.EmailPath, name, nameLen);
-    return true;
-}
-
-// Closes the files of a retrieval: the decoder's attachment file (recorded, its note
-// written into the message file) and then the message file.
-void CloseRetrievalFiles(Channel &ch) {
-    CloseAttachmentFile(ch);
-    CloseMessageFile(ch);
-}
-
-// Ends a retrieval with a failure after closing its files, so that what was saved is on
-// disk and no handle is left behind.
-int32_t FailRetrieval(Channel &ch, int32_t code) {
-    CloseRetrievalFiles(ch);
-    return DriverError(ch, 0, code);
-}
 
 // The bound of a retrieval: ZEM_PARAM_MAX_MESSAGE_SIZE, and twice the message's LIST size
 // plus 64 KiB when that is known, whichever is smaller. 0 = none.
@@ -64,9 +34,6 @@ void SetRetrievalLimit(Channel &ch) {
     ch.RetrievalLimit = limit;
 }
 
-// A server that streams past the bound must not fill the disk (or the buffer's time).
-// Every byte received counts (header lines, text, attachments, parts the decoder drops).
-bool PastLimit(const Channel &ch) { return ch.RetrievalLimit > 0 && ch.ReceivedBytes > ch.RetrievalLimit; }
 
 // ---- TOP ---------------------------------------------------------------------------------
 
@@ -348,27 +315,9 @@ extern "C" ZEM_API int32_t zemGetEmailFile(int32_t Chan, int32_t Msg, const char
     Channel *ch = nullptr;
     if (int32_t r = FindChannel(Chan, &ch)) return r;
     if (int32_t r = CheckRetrievalRequest(*ch, "zemGetEmailFile", Msg)) return r;
-    if (FileName == nullptr) return ZEM_ERR_MISSING_FILENAME;
-    if (MessageDir == nullptr) return ZEM_ERR_MISSING_EMAIL_PATH;
-    if (AttachmentDir == nullptr) return ZEM_ERR_MISSING_ATTACH_PATH;
-    // Files a failed retrieval left open are closed before anything of this one is set.
-    CloseRetrievalFiles(*ch);
-    if (!BuildEmailPath(*ch, MessageDir, FileName)) return ZEM_ERR_CANNOT_CREATE_FILE;
+    if (int32_t r = PrepareMessageRetrieval(*ch, FileName, MessageDir, AttachmentDir)) return r;
     ch->MessageNo = Msg;
-    CopyText(ch->EmailFileName, FileName, kNameMax);
-    CopyText(ch->EmailDir, MessageDir, kNameMax);
-    CopyText(ch->AttachDir, AttachmentDir, kNameMax);
-    std::memset(ch->SavedList, 0, 1024);
-    ch->UserBuffer = nullptr;
-    ch->UserBufferSize = 0;
-    ch->UserBufferFill = 0;
-    ch->TextBytes = 0;
-    ch->AttachBytes = 0;
-    ch->ReceivedBytes = 0;
-    ch->WriteFailed = 0;
-    ResetDecoder(*ch);
     SetRetrievalLimit(*ch);
-    ch->DecodeState = ch->SaveRaw ? 0 : kFirstDecoderState;
     StartRequest(*ch, 310, 1);
     return RunToEnd(*ch);
 }
