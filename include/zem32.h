@@ -94,6 +94,10 @@ extern "C" {
 #define ZEM_ERR_ALL_REFUSED         (-83) /* "Every recipient was refused." */
 #define ZEM_ERR_CHARSET             (-84) /* "Unknown character set." */
 #define ZEM_ERR_TOKEN_TOO_LONG      (-85) /* "OAuth token too long." */
+#define ZEM_ERR_IMAP                (-86) /* "IMAP returned error." (NO or BAD; zemErrorText adds the server's text) */
+#define ZEM_ERR_IMAP_ONLY           (-87) /* "IMAP function ONLY." */
+#define ZEM_ERR_NO_LOGIN            (-88) /* "No usable login offered by the server." (nothing was sent) */
+#define ZEM_ERR_NO_MOVE             (-89) /* "Server cannot move only the named messages." (copied, not removed) */
 /* Socket codes are the socket error numbers negated (-10000 and below), e.g.: */
 #define ZEM_SOCK_WOULD_BLOCK        (-10035)
 #define ZEM_SOCK_CONN_RESET         (-10054)
@@ -169,6 +173,8 @@ extern "C" {
 /* channel: 1 = declare SIZE=n in MAIL FROM when the server offers SIZE (RFC 1870). The
  * check against the server's announced limit is made whatever this says. Default 0. */
 #define ZEM_PARAM_DECLARE_SIZE      68
+/* channel: IMAP port; 0 (the default) is 143, or 993 with ZEM_TLS_IMPLICIT */
+#define ZEM_PARAM_IMAP_PORT         69
 
 /* ---- zemStringParam codes --------------------------------------------------------- */
 #define ZEM_STRING_LOG_FILE         20 /* create the channel's log file */
@@ -249,6 +255,19 @@ extern "C" {
 #define ZEM_STAT_TLS_MODE           45 /* ZEM_PARAM_TLS of the channel */
 #define ZEM_STAT_ACCEPTED           40 /* recipients the last send had accepted */
 #define ZEM_STAT_REFUSED            41 /* recipients the last send had refused */
+#define ZEM_STAT_IMAP_EXISTS        60 /* messages in the selected mailbox (kept by every EXISTS/EXPUNGE) */
+#define ZEM_STAT_IMAP_UNSEEN        61 /* first unseen message's sequence number; 0 none */
+#define ZEM_STAT_IMAP_STORED        62 /* entries zemImapList/zemImapSearch could store in the caller's buffer */
+#define ZEM_DEBUG_IMAP_UIDVALIDITY  60 /* of the selected mailbox, decimal */
+#define ZEM_DEBUG_IMAP_UIDNEXT      61
+#define ZEM_DEBUG_IMAP_HIGHESTMODSEQ 62 /* 0 without CONDSTORE */
+#define ZEM_DEBUG_IMAP_CAPABILITY   63 /* the capabilities the client acts on, space-separated */
+/* zemImapMailbox operations */
+#define ZEM_IMAP_CREATE             1
+#define ZEM_IMAP_DELETE             2
+#define ZEM_IMAP_RENAME             3
+#define ZEM_IMAP_SUBSCRIBE          4
+#define ZEM_IMAP_UNSUBSCRIBE        5
 
 /* ---- Lifecycle -------------------------------------------------------------------- */
 /* Creates NumChannels (1..128) channels. Returns 1; -72 already attached; -73 more than
@@ -258,7 +277,7 @@ ZEM_API int32_t zemAttach(int32_t NumChannels, int32_t Reserved);
 ZEM_API int32_t zemRelease(void);
 
 /* ---- Errors, parameters, diagnostics ---------------------------------------------- */
-/* Copies the text of Code (at most BufLen-1 characters and a NUL); for -36, -49 and -63
+/* Copies the text of Code (at most BufLen-1 characters and a NUL); for -36, -49, -63 and -86
  * one space and the channel's last reply follow. Returns the length, 0 for an unknown
  * code, -47 for a null Buffer; -71, -73. */
 ZEM_API int32_t zemErrorText(int32_t Chan, int32_t Code, char *Buffer, int32_t BufLen);
@@ -340,6 +359,45 @@ ZEM_API int32_t zemGetEmailLines(int32_t Chan, int32_t Msg, int32_t Lines, char 
  * ZEM_PARAM_DECODE_STATE is 1). Returns 0; -59, -64, -65, -66, -70, -67, -63, -8, -1. */
 ZEM_API int32_t zemGetEmailFile(int32_t Chan, int32_t Msg, const char *FileName,
                                 const char *MessageDir, const char *AttachmentDir);
+
+/* ---- IMAP ------------------------------------------------------------------------- */
+/* Connects to ZEM_PARAM_IMAP_PORT (143; 993 with ZEM_TLS_IMPLICIT and the port left at 0)
+ * and logs in: AUTHENTICATE XOAUTH2/OAUTHBEARER with ZEM_STRING_OAUTH_TOKEN, else the
+ * strongest offered of CRAM-MD5 and PLAIN, else LOGIN (never PLAIN or LOGIN under
+ * LOGINDISABLED); ENABLE UTF8=ACCEPT when offered. Returns 0; -50, -61, -62, -56, -88,
+ * -86, -79, the TLS and connection codes. */
+ZEM_API int32_t zemImapConnect(int32_t Chan, const char *Server, const char *User, const char *Password);
+/* LIST "" Pattern (RETURN (SPECIAL-USE) when offered) into Buffer: one "name<TAB>attributes"
+ * line per mailbox, names in UTF-8. Returns the number of mailboxes (all of them, also when
+ * Buffer held fewer: ZEM_STAT_IMAP_STORED); -87, -68, -86. */
+ZEM_API int32_t zemImapList(int32_t Chan, const char *Pattern, char *Buffer, int32_t Size);
+/* SELECT Mailbox (EXAMINE when ReadOnly). Returns the number of messages; -87, -86. */
+ZEM_API int32_t zemImapSelect(int32_t Chan, const char *Mailbox, int32_t ReadOnly);
+/* UID SEARCH Criteria (IMAP syntax; CHARSET UTF-8 when it holds 8-bit text) into Buffer as
+ * UIDs separated by spaces. Returns the count of all UIDs found (ZEM_STAT_IMAP_STORED: how
+ * many Buffer holds); -87, -68, -86. */
+ZEM_API int32_t zemImapSearch(int32_t Chan, const char *Criteria, char *Buffer, int32_t Size);
+/* UID FETCH Uid BODY.PEEK[] into MessageDir/FileName, decoded as zemGetEmailFile does.
+ * Returns 0; -87, -64 (no such UID), -65, -66, -70, -67, -75, -86. */
+ZEM_API int32_t zemImapFetchFile(int32_t Chan, uint32_t Uid, const char *FileName, const char *MessageDir,
+                                 const char *AttachmentDir);
+/* UID FETCH Uid BODY.PEEK[HEADER] into Buffer (NUL added). Returns the bytes stored;
+ * -87, -68, -69, -64, -86. */
+ZEM_API int32_t zemImapFetchHeader(int32_t Chan, uint32_t Uid, char *Buffer, int32_t Size);
+/* UID STORE UidSet +FLAGS.SILENT / -FLAGS.SILENT / FLAGS.SILENT (Flags starting with '+',
+ * '-' or neither), e.g. "+\Seen \Flagged". Returns 0; -87, -47, -86. */
+ZEM_API int32_t zemImapStore(int32_t Chan, const char *UidSet, const char *Flags);
+/* UID COPY, or with Move UID MOVE (else COPY, +FLAGS \Deleted and UID EXPUNGE of the set
+ * with UIDPLUS). Returns the first new UID (COPYUID) or 0; -87, -47, -86, -89. */
+ZEM_API int32_t zemImapCopy(int32_t Chan, const char *UidSet, const char *Mailbox, int32_t Move);
+/* UID EXPUNGE UidSet (UIDPLUS), or EXPUNGE when UidSet is NULL. Returns 0; -87, -86, -89. */
+ZEM_API int32_t zemImapExpunge(int32_t Chan, const char *UidSet);
+/* APPEND of a message file as it stands (its line ends made CR LF) with Flags (may be
+ * NULL). Returns the new UID (APPENDUID) or 0; -87, -65, -35, -86. */
+ZEM_API int32_t zemImapAppend(int32_t Chan, const char *Mailbox, const char *FileName, const char *Flags);
+/* Op ZEM_IMAP_CREATE, _DELETE, _RENAME (to NewName), _SUBSCRIBE, _UNSUBSCRIBE. Returns 0;
+ * -87, -47, -5 (unknown Op), -86. */
+ZEM_API int32_t zemImapMailbox(int32_t Chan, int32_t Op, const char *Name, const char *NewName);
 
 /* ---- Codecs and text -------------------------------------------------------------- */
 /* Base64 in lines of 76 characters, each followed by CR LF. Returns the characters

@@ -7,6 +7,7 @@
 #include "frame/channel.h"
 #include "frame/log.h"
 #include "compose/date_line.h"
+#include "imap/imap_area.h"
 #include "zem32.h"
 
 namespace zem {
@@ -47,6 +48,29 @@ int32_t LocalAddressText(Channel &ch, char *buf, int32_t len) {
     sa[3] = static_cast<uint8_t>(port);
     for (int i = 0; i < 4; ++i) sa[4 + i] = static_cast<uint8_t>(addr >> (24 - 8 * i));
     return FormatDotted(addr, buf, len);
+}
+
+// A 64-bit mailbox value (UIDVALIDITY, UIDNEXT, HIGHESTMODSEQ) as decimal text.
+int32_t NumberText(uint64_t v, char *buf, int32_t len) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(v));
+    return CopyOut(buf, len, text, sizeof text);
+}
+
+// The capabilities the IMAP client acts on, by their names.
+int32_t CapabilityText(uint32_t caps, char *buf, int32_t len) {
+    static const char *const kNames[] = {"IMAP4rev1", "IMAP4rev2", "STARTTLS", "LOGINDISABLED", "SASL-IR",
+                                         "LITERAL+", "LITERAL-", "ENABLE", "UTF8=ACCEPT", "MOVE", "UIDPLUS",
+                                         "SPECIAL-USE", "IDLE", "CONDSTORE", "QRESYNC", "",
+                                         "AUTH=PLAIN", "AUTH=CRAM-MD5", "AUTH=XOAUTH2", "AUTH=OAUTHBEARER", "AUTH=LOGIN"};
+    char text[512];
+    int32_t n = 0;
+    text[0] = 0;
+    for (uint32_t i = 0; i < sizeof kNames / sizeof kNames[0]; ++i) {
+        if (!(caps & (1u << i)) || kNames[i][0] == 0) continue;
+        n += std::snprintf(text + n, sizeof text - static_cast<size_t>(n), "%s%s", n > 0 ? " " : "", kNames[i]);
+    }
+    return CopyOut(buf, len, text, sizeof text);
 }
 
 int32_t RetrievalBufferText(Channel &ch, char *buf, int32_t len) {
@@ -96,6 +120,10 @@ extern "C" ZEM_API int32_t zemDebug(int32_t Chan, int32_t Index, char *Buffer, i
     case ZEM_DEBUG_TLS_CIPHER: return CopyOut(Buffer, BufLen, ch.TlsCipherText, sizeof ch.TlsCipherText - 1);
     case ZEM_DEBUG_TLS_VERIFY: return CopyOut(Buffer, BufLen, ch.TlsVerifyReason, sizeof ch.TlsVerifyReason - 1);
     case ZEM_DEBUG_REFUSED: return CopyOut(Buffer, BufLen, ch.Out.RefusedList, kRefusedListMax);
+    case ZEM_DEBUG_IMAP_UIDVALIDITY: return NumberText(Imap(ch).UidValidity, Buffer, BufLen);
+    case ZEM_DEBUG_IMAP_UIDNEXT: return NumberText(Imap(ch).UidNext, Buffer, BufLen);
+    case ZEM_DEBUG_IMAP_HIGHESTMODSEQ: return NumberText(Imap(ch).HighestModseq, Buffer, BufLen);
+    case ZEM_DEBUG_IMAP_CAPABILITY: return CapabilityText(Imap(ch).Caps, Buffer, BufLen);
     default: CopyOut(Buffer, BufLen, "?", 1); return 0;
     }
 }
@@ -103,6 +131,9 @@ extern "C" ZEM_API int32_t zemDebug(int32_t Chan, int32_t Index, char *Buffer, i
 namespace {
 // A byte count past 2 GiB reads as the largest value, never as a negative (error) result.
 int32_t Clamped(int64_t n) { return n > INT32_MAX ? INT32_MAX : static_cast<int32_t>(n); }
+// The entries of the last LIST or SEARCH the caller's buffer held: all of them unless it
+// overflowed, else those its lines or spaces show.
+int32_t StoredEntries(Channel &ch) { return Imap(ch).Stored; }
 } // namespace
 
 extern "C" ZEM_API int32_t zemStatistics(int32_t Chan, int32_t Index) {
@@ -123,6 +154,9 @@ extern "C" ZEM_API int32_t zemStatistics(int32_t Chan, int32_t Index) {
     case 17: return ch.MessageCount;
     case 18: return ch.MessageSize;
     case 19: return ch.UserBufferFill;
+    case ZEM_STAT_IMAP_EXISTS: return Clamped(Imap(ch).Exists);
+    case ZEM_STAT_IMAP_UNSEEN: return Clamped(Imap(ch).Unseen);
+    case ZEM_STAT_IMAP_STORED: return StoredEntries(ch);
     case 20:
         if (PollSocket(ch, kPollError) == 1) return ZEM_ERR_CONNECT;
         return PollSocket(ch, kPollWritable) == 1 ? 1 : 0;

@@ -111,6 +111,7 @@ extern "C" ZEM_API int32_t zemIntegerParam(int32_t Chan, int32_t Code, int32_t V
     case 74: ch->EightBitNames = Value != 0 ? 1 : 0; break;
     case 15: ch->SmtpPort = static_cast<uint16_t>(Value & 0xFFFF); break;
     case 16: ch->Pop3Port = static_cast<uint16_t>(Value & 0xFFFF); break;
+    case 69: ch->ImapPort = static_cast<uint16_t>(Value & 0xFFFF); break;
     case 17:
         s.maxLineLength = Value;
         s.wrapColumn = Value - 18;

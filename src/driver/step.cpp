@@ -14,7 +14,7 @@ namespace zem {
 
 namespace {
 
-constexpr int32_t kHighestState = 399;
+constexpr int32_t kHighestState = 499;
 
 // The number -> handler table the step frame dispatches on, built once from the module
 // tables that sit next to their states.
@@ -24,7 +24,7 @@ struct Dispatch {
         const StateTable *modules[] = {&kConnectionStates, &kSmtpSessionStates, &kSmtpAuthStates,
                                        &kSmtpSendStates,   &kComposeStates,     &kPop3SessionStates, &kPop3RetrievalStates,
                                        &kTlsStates,        &kSmtpStartTlsStates, &kPop3StlsStates,
-                                       &kSmtpMessageFileStates};
+                                       &kSmtpMessageFileStates, &kImapSessionStates, &kImapMailboxStates};
         for (const StateTable *t : modules)
             for (int32_t i = 0; i < t->count; ++i) byNumber[t->entries[i].number] = t->entries[i].run;
     }
@@ -51,19 +51,33 @@ void LogVersion(Channel &ch) {
               ZEM_BUILD);
 }
 
+namespace {
+void EndRequest(Channel &ch, int32_t sockCode) {
+    ch.NextState = 0;
+    ch.PrevState = ch.ThisState;
+    ch.ThisState = -1;
+    ch.LastSockCode = sockCode;
+}
+
+void LogError(Channel &ch, int32_t sockCode, int32_t zemCode) {
+    LogFormat(ch, "ERROR(%ld): SockCode=%d ZemCode=%d PrevState=%d ThisState=%d NextState=%d\r\n",
+              static_cast<long>(TickLow32(TickNow())), sockCode, zemCode, ch.PrevState, ch.ThisState, ch.NextState);
+    // The texts follow without line ends, each cut at 127 characters.
+    if (zemCode < 0) LogBytes(ch, ch.TextBuffer, ErrorTextFor(ch, zemCode, ch.TextBuffer, 128));
+    if (sockCode < 0) LogBytes(ch, ch.TextBuffer, ErrorTextFor(ch, sockCode, ch.TextBuffer, 128));
+}
+} // namespace
+
+int32_t RequestFailed(Channel &ch, int32_t zemCode) {
+    if (Logging(ch)) LogError(ch, 0, zemCode);
+    EndRequest(ch, 0);
+    return zemCode;
+}
+
 int32_t DriverError(Channel &ch, int32_t sockCode, int32_t zemCode) {
-    if (Logging(ch)) {
-        LogFormat(ch, "ERROR(%ld): SockCode=%d ZemCode=%d PrevState=%d ThisState=%d NextState=%d\r\n",
-                  static_cast<long>(TickLow32(TickNow())), sockCode, zemCode, ch.PrevState, ch.ThisState, ch.NextState);
-        // The texts follow without line ends, each cut at 127 characters.
-        if (zemCode < 0) LogBytes(ch, ch.TextBuffer, ErrorTextFor(ch, zemCode, ch.TextBuffer, 128));
-        if (sockCode < 0) LogBytes(ch, ch.TextBuffer, ErrorTextFor(ch, sockCode, ch.TextBuffer, 128));
-    }
+    if (Logging(ch)) LogError(ch, sockCode, zemCode);
     if (zemCode < 0) {
-        ch.NextState = 0;
-        ch.PrevState = ch.ThisState;
-        ch.ThisState = -1;
-        ch.LastSockCode = sockCode;
+        EndRequest(ch, sockCode);
         // A send cut off part-way must not keep its text or attachment file open.
         if (ch.SendFile > 0) {
             FileClose(ch.SendFile);

@@ -33,12 +33,17 @@ extern const StateTable kComposeStates;      // 220-265
 extern const StateTable kSmtpMessageFileStates; // 280-289
 extern const StateTable kPop3SessionStates;  // 300-308, 315-321
 extern const StateTable kPop3RetrievalStates; // 309-314
+extern const StateTable kImapSessionStates;  // 400-413, 490-491
+extern const StateTable kImapMailboxStates;  // 420-469
 
 StateFn FindState(int32_t number);
 
 // Logs the error record and texts; with a negative ZemCode ends the request, closes the
 // socket and records SockCode. Returns ZemCode.
 int32_t DriverError(Channel &ch, int32_t sockCode, int32_t zemCode);
+// Ends the request with a (negative) result the server's refusal gave, logged like
+// DriverError, while the connection stays for the next request (an IMAP NO or BAD).
+int32_t RequestFailed(Channel &ch, int32_t zemCode);
 void LogVersion(Channel &ch);
 int32_t RunStep(int32_t chan);
 

@@ -113,6 +113,7 @@ struct Channel {
     uint16_t RemotePort;
     uint16_t SmtpPort;
     uint16_t Pop3Port;
+    uint16_t ImapPort; // 0: 143, or 993 under implicit TLS
 
     int32_t ReplyCode;
     int32_t FileHandle; // the attachment file the incoming decoder writes; 0 = none
@@ -129,7 +130,7 @@ struct Channel {
 
     // ---- POP3 --------------------------------------------------------------------------
     int32_t MessageCount;
-    uint8_t Protocol; // 'S', 'P' or 0
+    uint8_t Protocol; // 'S', 'P', 'I' or 0
     int32_t MessageNo;
     int32_t MessageSize;
     int32_t TopLines;
@@ -257,7 +258,7 @@ inline char *RecvRing(Channel &ch) { return reinterpret_cast<char *>(&ch + 1); }
 // boundaries and file blocks). The frame only reserves it; each user checks that its own
 // record fits. It starts at the first 64-byte boundary after the ring.
 constexpr int32_t kAreaAlign = 64;
-constexpr int32_t kAreaSize = 208 * 1024;
+constexpr int32_t kAreaSize = 224 * 1024;
 constexpr int32_t kAreaOffset = static_cast<int32_t>((sizeof(Channel) + kRingSize + kAreaAlign - 1) / kAreaAlign * kAreaAlign);
 constexpr int32_t kChannelBlockSize = kAreaOffset + kAreaSize;
 inline char *ChannelArea(Channel &ch) { return reinterpret_cast<char *>(&ch) + kAreaOffset; }

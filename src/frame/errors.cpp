@@ -77,6 +77,10 @@ constexpr ErrorEntry kErrorTable[] = {
     {-83, "Every recipient was refused."},
     {-84, "Unknown character set."},
     {-85, "OAuth token too long."},
+    {-86, "IMAP returned error."},
+    {-87, "IMAP function ONLY."},
+    {-88, "No usable login offered by the server."},
+    {-89, "Server cannot move only the named messages."},
     {-10004, "Interrupted system call."},
     {-10009, "Bad file number."},
     {-10013, "Access denied."},
@@ -119,7 +123,7 @@ constexpr ErrorEntry kErrorTable[] = {
     {-11004, "No data is available."},
     {999, ""},
 };
-static_assert(sizeof kErrorTable / sizeof kErrorTable[0] == 102, "101 codes and the end entry");
+static_assert(sizeof kErrorTable / sizeof kErrorTable[0] == 106, "105 codes and the end entry");
 } // namespace
 
 int32_t ErrorTableSize() { return static_cast<int32_t>(sizeof kErrorTable / sizeof kErrorTable[0]) - 1; }
@@ -132,7 +136,7 @@ int32_t ErrorTextFor(const Channel &ch, int32_t code, char *buf, int32_t len) {
         if (e.code != code) continue;
         int32_t n = 0;
         for (const char *t = e.text; *t && n < len - 1; ++t) buf[n++] = *t;
-        if ((code == -49 || code == -63 || code == -36) && n < len - 1) {
+        if ((code == -49 || code == -63 || code == -86 || code == -36) && n < len - 1) {
             buf[n++] = ' ';
             for (const char *r = ch.ReplyBuffer; *r && n < len - 1 && r < ch.ReplyBuffer + kBufferSize; ++r) buf[n++] = *r;
         }

@@ -27,7 +27,7 @@ namespace {
 
 using namespace zem;
 
-bool TakesReply(int32_t code) { return code == -36 || code == -49 || code == -63; }
+bool TakesReply(int32_t code) { return code == -36 || code == -49 || code == -63 || code == -86; }
 
 constexpr char kSentinel = '\x5A';
 
