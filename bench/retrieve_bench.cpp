@@ -22,6 +22,7 @@
 #include "codec/codec.h"
 #include "script_server.h"
 #include "zem32.h"
+#include "peak_rss.h"
 
 namespace {
 
@@ -70,16 +71,7 @@ void WriteMessage() {
     zt::WriteFile(gMessagePath, m);
 }
 
-long PeakRssKb() {
-    FILE *f = std::fopen("/proc/self/status", "r");
-    if (f == nullptr) return -1;
-    char buf[256];
-    long kb = -1;
-    while (std::fgets(buf, sizeof buf, f))
-        if (std::strncmp(buf, "VmHWM:", 6) == 0) kb = std::strtol(buf + 6, nullptr, 10);
-    std::fclose(f);
-    return kb;
-}
+using zb::PeakRssKb;
 
 // The child: builds the message, then serves one connection per mode, each a login and
 // kRounds retrievals. Port and message size go back through the pipe.

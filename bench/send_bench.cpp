@@ -17,28 +17,12 @@
 #include "frame/settings.h"
 #include "script_server.h"
 #include "zem32.h"
+#include "peak_rss.h"
 
 namespace {
 
-// Peak resident set size of the process in KiB (VmHWM), or -1.
-long PeakRssKb() {
-    FILE *f = std::fopen("/proc/self/status", "r");
-    if (f == nullptr) return -1;
-    char line[256];
-    long kb = -1;
-    while (std::fgets(line, sizeof line, f) != nullptr)
-        if (std::strncmp(line, "VmHWM:", 6) == 0) kb = std::strtol(line + 6, nullptr, 10);
-    std::fclose(f);
-    return kb;
-}
-
-// Starts a new peak from the current resident size (Linux: "5" resets VmHWM).
-void ResetPeakRss() {
-    FILE *f = std::fopen("/proc/self/clear_refs", "w");
-    if (f == nullptr) return;
-    std::fputs("5", f);
-    std::fclose(f);
-}
+using zb::PeakRssKb;
+using zb::ResetPeakRss;
 
 // CPU seconds used by the calling thread (the one that runs the whole send).
 double ThreadCpuSeconds() {

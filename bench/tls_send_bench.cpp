@@ -20,28 +20,14 @@
 #include "script_server.h"
 #include "tls_sink.h"
 #include "zem32.h"
+#include "peak_rss.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-long PeakRssKb() {
-    FILE *f = std::fopen("/proc/self/status", "r");
-    if (f == nullptr) return -1;
-    char line[256];
-    long kb = -1;
-    while (std::fgets(line, sizeof line, f) != nullptr)
-        if (std::strncmp(line, "VmHWM:", 6) == 0) kb = std::strtol(line + 6, nullptr, 10);
-    std::fclose(f);
-    return kb;
-}
-
-void ResetPeakRss() {
-    FILE *f = std::fopen("/proc/self/clear_refs", "w");
-    if (f == nullptr) return;
-    std::fputs("5", f);
-    std::fclose(f);
-}
+using zb::PeakRssKb;
+using zb::ResetPeakRss;
 
 // One SMTP transaction under TLS; the body is counted, not kept.
 zt::Script Conversation() {

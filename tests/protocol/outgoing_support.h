@@ -36,15 +36,16 @@ inline std::string B64(const std::string &data) {
     return out;
 }
 
-// A JSON string of UTF-8 text (non-ASCII passed through; the checker reads UTF-8).
-inline std::string Json(const std::string &s) {
+// A JSON string of UTF-8 text (non-ASCII passed through; the checker reads UTF-8), or
+// with escape8Bit each byte of 128 and above as the code point of that value (Latin-1).
+inline std::string Json(const std::string &s, bool escape8Bit = false) {
     std::string out = "\"";
     for (char c : s) {
         auto u = static_cast<unsigned char>(c);
         if (c == '"' || c == '\\') {
             out += '\\';
             out += c;
-        } else if (u < 32) {
+        } else if (u < 32 || (escape8Bit && u >= 127)) {
             char buf[8];
             std::snprintf(buf, sizeof buf, "\\u%04x", u);
             out += buf;
@@ -55,15 +56,24 @@ inline std::string Json(const std::string &s) {
     return out + "\"";
 }
 
-// One transparency dot removed from every line that starts with one.
-inline std::string Unstuff(const std::string &data) {
+// The data as the recipient reads it: one transparency dot removed from every line that
+// starts with one (RFC 5321 section 4.5.2). Also reports a line that starts with a single
+// dot, which the server would have taken as (the start of) the end of data.
+inline std::string Unstuff(const std::string &data, bool *loneDot = nullptr) {
     std::string out;
     size_t pos = 0;
+    if (loneDot) *loneDot = false;
     while (pos < data.size()) {
         size_t nl = data.find("\r\n", pos);
         size_t end = nl == std::string::npos ? data.size() : nl + 2;
         std::string line = data.substr(pos, end - pos);
-        if (line.size() >= 2 && line[0] == '.' && line[1] == '.') line.erase(0, 1);
+        if (!line.empty() && line[0] == '.') {
+            if (line.size() < 2 || line[1] != '.') {
+                if (loneDot) *loneDot = true;
+            } else {
+                line.erase(0, 1);
+            }
+        }
         out += line;
         pos = end;
     }
@@ -77,13 +87,14 @@ struct Report {
     std::string PartFile(int n) const { return dir + "/out/part-" + std::to_string(n) + ".bin"; }
 };
 
-// mime_check.py --utf8 on the data with an expected structure (a UTF-8 JSON object).
-inline Report Utf8Check(const std::string &data, const std::string &expectJson) {
+// mime_check.py on the un-stuffed data with an expected structure (a JSON object; UTF-8
+// texts with utf8).
+inline Report MimeCheck(const std::string &data, const std::string &expectJson, bool utf8 = false) {
     Report r;
     r.dir = zt::TempDir();
     zt::WriteFile(r.dir + "/message.eml", Unstuff(data));
     zt::WriteFile(r.dir + "/expect.json", expectJson);
-    std::string cmd = std::string(ZEM_PYTHON) + " " + ZEM_SOURCE_DIR + "/tests/protocol/mime_check.py --utf8 " + r.dir +
+    std::string cmd = std::string(ZEM_PYTHON) + " " + ZEM_SOURCE_DIR + "/tests/protocol/mime_check.py " + (utf8 ? "--utf8 " : "") + r.dir +
                       "/message.eml " + r.dir + "/out " + r.dir + "/expect.json 2>&1";
     FILE *p = popen(cmd.c_str(), "r");
     if (p == nullptr) return r;
@@ -94,6 +105,8 @@ inline Report Utf8Check(const std::string &data, const std::string &expectJson) 
     r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
     return r;
 }
+
+inline Report Utf8Check(const std::string &data, const std::string &expectJson) { return MimeCheck(data, expectJson, true); }
 
 constexpr const char *kFrom = "<me@zem.test>";
 

@@ -17,6 +17,7 @@
 #include "frame/channel.h"
 #include "frame/settings.h"
 #include "lib_fixture.h"
+#include "outgoing_support.h"
 #include "script_server.h"
 #include "test_data.h"
 #include "zem32.h"
@@ -34,47 +35,8 @@ using Lines = std::vector<std::string>;
 
 // ---- Independent helpers -------------------------------------------------------------------
 
-std::string Json(const std::string &s) {
-    std::string out = "\"";
-    for (char c : s) {
-        auto u = static_cast<unsigned char>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (u < 32 || u >= 127) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04x", u);
-            out += buf;
-        } else {
-            out += c;
-        }
-    }
-    return out + "\"";
-}
-
-// The data as the recipient reads it: one transparency dot removed from every line that
-// starts with one (RFC 5321 section 4.5.2). Also reports a line that starts with a single
-// dot, which the server would have taken as (the start of) the end of data.
-std::string Unstuff(const std::string &data, bool *loneDot = nullptr) {
-    std::string out;
-    size_t pos = 0;
-    if (loneDot) *loneDot = false;
-    while (pos < data.size()) {
-        size_t nl = data.find("\r\n", pos);
-        size_t end = nl == std::string::npos ? data.size() : nl + 2;
-        std::string line = data.substr(pos, end - pos);
-        if (!line.empty() && line[0] == '.') {
-            if (line.size() < 2 || line[1] != '.') {
-                if (loneDot) *loneDot = true;
-            } else {
-                line.erase(0, 1);
-            }
-        }
-        out += line;
-        pos = end;
-    }
-    return out;
-}
+std::string Json(const std::string &s) { return ot::Json(s, true); }
+using ot::Unstuff;
 
 // Checks the form of the Date line and replaces its value with '*'.
 std::string MaskDate(const std::string &data) {
@@ -103,31 +65,8 @@ std::string MaskMessageId(const std::string &data) {
 
 bool Contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
 
-// The result of the independent MIME check of one message.
-struct MimeReport {
-    int status = -1;
-    std::string output;
-    std::string dir;
-    std::string PartFile(int n) const { return dir + "/out/part-" + std::to_string(n) + ".bin"; }
-};
-
-// Runs mime_check.py on the un-stuffed data with an expected structure (a JSON object).
-MimeReport MimeCheck(const std::string &data, const std::string &expectJson) {
-    MimeReport r;
-    r.dir = zt::TempDir();
-    zt::WriteFile(r.dir + "/message.eml", Unstuff(data));
-    zt::WriteFile(r.dir + "/expect.json", expectJson);
-    std::string cmd = std::string(ZEM_PYTHON) + " " + ZEM_SOURCE_DIR + "/tests/protocol/mime_check.py " + r.dir +
-                      "/message.eml " + r.dir + "/out " + r.dir + "/expect.json 2>&1";
-    FILE *p = popen(cmd.c_str(), "r");
-    if (p == nullptr) return r;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
-    int st = pclose(p);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-    return r;
-}
+using MimeReport = ot::Report;
+using ot::MimeCheck;
 
 // ---- Scripts -------------------------------------------------------------------------------
 
