@@ -8,7 +8,9 @@ if [ -n "$bad" ]; then echo "unexpected exported symbols:"; echo "$bad"; exit 1;
 for f in zemAttach zemRelease zemErrorText zemIntegerParam zemStringParam zemDebug zemStatistics zemDriver \
          zemClose zemAbort zemWaitAny zemSmtpConnect zemVerifyUser zemSendEmail zemPop3Connect zemGetEmailCount \
          zemGetEmailSize zemGetEmailUID zemDeleteEmail zemCommand zemGetEmailLines zemGetEmailFile \
-         zemEncodeBuffer zemDecodeBuffer zemVerifyFormat zemExtractText zemExtractLine zemSendMessageFile; do
+         zemEncodeBuffer zemDecodeBuffer zemVerifyFormat zemExtractText zemExtractLine zemSendMessageFile \
+         zemImapConnect zemImapList zemImapSelect zemImapSearch zemImapFetchFile zemImapFetchHeader \
+         zemImapStore zemImapCopy zemImapExpunge zemImapAppend zemImapMailbox; do
   echo "$syms" | grep -qx "$f" || { echo "missing export $f"; exit 1; }
 done
 soname=$(objdump -p "$lib" | awk '/SONAME/ {print $2}')
