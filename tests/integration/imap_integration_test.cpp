@@ -17,23 +17,14 @@
 #include <string>
 #include <vector>
 
+#include "fixture_env.h"
 #include "zem32.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-bool Shell(const std::string &cmd, std::string *out = nullptr) {
-    FILE *p = popen(cmd.c_str(), "r");
-    if (p == nullptr) return false;
-    std::string text;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
-    const int status = pclose(p);
-    if (out) *out = text;
-    return status == 0;
-}
+using zi::Shell;
 
 std::string Slurp(const std::string &path) {
     std::ifstream f(path, std::ios::binary);
@@ -44,32 +35,9 @@ void Spill(const std::string &path, const std::string &bytes) {
     std::ofstream(path, std::ios::binary | std::ios::trunc).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-const std::string kScript = "'" + std::string(ZEM_SOURCE_DIR) + "/tests/fixtures/mailservers.sh'";
+const std::string &kScript = zi::FixtureScript();
 
-// `mailservers.sh env` as a map.
-const std::map<std::string, std::string> &Vars() {
-    static const std::map<std::string, std::string> vars = [] {
-        std::map<std::string, std::string> v;
-        std::string out;
-        Shell(kScript + " env", &out);
-        size_t pos = 0;
-        while (pos < out.size()) {
-            size_t lf = out.find('\n', pos);
-            std::string line = out.substr(pos, lf == std::string::npos ? std::string::npos : lf - pos);
-            size_t eq = line.find('=');
-            if (eq != std::string::npos) v[line.substr(0, eq)] = line.substr(eq + 1);
-            if (lf == std::string::npos) break;
-            pos = lf + 1;
-        }
-        return v;
-    }();
-    return vars;
-}
-
-std::string Var(const char *name) {
-    auto it = Vars().find(name);
-    return it == Vars().end() ? std::string() : it->second;
-}
+std::string Var(const char *name) { return zi::FixtureVar(name); }
 
 std::string RandomBytes(size_t n, uint32_t seed) {
     std::mt19937 gen(seed);

@@ -25,6 +25,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "fixture_env.h"
 #include "zem32.h"
 
 namespace fs = std::filesystem;
@@ -55,18 +56,7 @@ std::string Quote(const std::string &s) {
     return q + "'";
 }
 
-// Runs a shell command; returns true for exit status 0. Its output goes to *out.
-bool Shell(const std::string &cmd, std::string *out = nullptr) {
-    FILE *p = popen(cmd.c_str(), "r");
-    if (p == nullptr) return false;
-    std::string text;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
-    int status = pclose(p);
-    if (out) *out = text;
-    return status == 0;
-}
+using zi::Shell;
 
 std::string RandomBytes(size_t n, uint32_t seed) {
     std::mt19937 gen(seed);

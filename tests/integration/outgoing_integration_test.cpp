@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "fixture_env.h"
 #include "zem32.h"
 
 namespace {
@@ -33,37 +34,12 @@ void WriteAll(const std::string &path, const std::string &bytes) {
     f << bytes;
 }
 
-bool Shell(const std::string &cmd, std::string *out) {
-    FILE *p = popen(cmd.c_str(), "r");
-    if (p == nullptr) return false;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out->append(buf, n);
-    int st = pclose(p);
-    return WIFEXITED(st) && WEXITSTATUS(st) == 0;
-}
+using zi::Shell;
 
-const std::string kScript = std::string(ZEM_SOURCE_DIR) + "/tests/fixtures/mailservers.sh";
+const std::string &kScript = zi::FixtureScript();
 
-// The fixture's ports and state directory.
-std::map<std::string, std::string> FixtureEnv() {
-    static const std::map<std::string, std::string> env = [] {
-        std::map<std::string, std::string> vars;
-        std::string out;
-        Shell(kScript + " env", &out);
-        size_t at = 0;
-        while (at < out.size()) {
-            size_t nl = out.find('\n', at);
-            std::string line = out.substr(at, nl == std::string::npos ? std::string::npos : nl - at);
-            size_t eq = line.find('=');
-            if (eq != std::string::npos) vars[line.substr(0, eq)] = line.substr(eq + 1);
-            if (nl == std::string::npos) break;
-            at = nl + 1;
-        }
-        return vars;
-    }();
-    return env;
-}
+// The fixture's ports and state directory (a copy a test may index freely).
+std::map<std::string, std::string> FixtureEnv() { return zi::FixtureEnv(); }
 
 int Port(const char *name, int fallback) {
     auto env = FixtureEnv();
