@@ -175,6 +175,8 @@ extern "C" {
 #define ZEM_PARAM_DECLARE_SIZE      68
 /* channel: IMAP port; 0 (the default) is 143, or 993 with ZEM_TLS_IMPLICIT */
 #define ZEM_PARAM_IMAP_PORT         69
+/* library: ms between NOOPs of zemImapIdle on a server without IDLE (30000; at least 100) */
+#define ZEM_PARAM_IDLE_POLL         70
 
 /* ---- zemStringParam codes --------------------------------------------------------- */
 #define ZEM_STRING_LOG_FILE         20 /* create the channel's log file */
@@ -258,6 +260,7 @@ extern "C" {
 #define ZEM_STAT_IMAP_EXISTS        60 /* messages in the selected mailbox (kept by every EXISTS/EXPUNGE) */
 #define ZEM_STAT_IMAP_UNSEEN        61 /* first unseen message's sequence number; 0 none */
 #define ZEM_STAT_IMAP_STORED        62 /* entries zemImapList/zemImapSearch could store in the caller's buffer */
+#define ZEM_STAT_IMAP_IDLE_RESULT   63 /* what the last zemImapIdle returned (EXISTS after a change, 0 none) */
 #define ZEM_DEBUG_IMAP_UIDVALIDITY  60 /* of the selected mailbox, decimal */
 #define ZEM_DEBUG_IMAP_UIDNEXT      61
 #define ZEM_DEBUG_IMAP_HIGHESTMODSEQ 62 /* 0 without CONDSTORE */
@@ -398,6 +401,11 @@ ZEM_API int32_t zemImapAppend(int32_t Chan, const char *Mailbox, const char *Fil
 /* Op ZEM_IMAP_CREATE, _DELETE, _RENAME (to NewName), _SUBSCRIBE, _UNSUBSCRIBE. Returns 0;
  * -87, -47, -5 (unknown Op), -86. */
 ZEM_API int32_t zemImapMailbox(int32_t Chan, int32_t Op, const char *Name, const char *NewName);
+/* IDLE on the selected mailbox until the server reports a change (EXISTS, EXPUNGE, FETCH)
+ * or Milliseconds pass (0 or less: until a change), then DONE; renewed before 29 minutes;
+ * NOOP every ZEM_PARAM_IDLE_POLL ms where the server has no IDLE. Returns the number of
+ * messages after a change, 0 when the time passed; -87, -86, -1. */
+ZEM_API int32_t zemImapIdle(int32_t Chan, int32_t Milliseconds);
 
 /* ---- Codecs and text -------------------------------------------------------------- */
 /* Base64 in lines of 76 characters, each followed by CR LF. Returns the characters

@@ -157,6 +157,7 @@ extern "C" ZEM_API int32_t zemStatistics(int32_t Chan, int32_t Index) {
     case ZEM_STAT_IMAP_EXISTS: return Clamped(Imap(ch).Exists);
     case ZEM_STAT_IMAP_UNSEEN: return Clamped(Imap(ch).Unseen);
     case ZEM_STAT_IMAP_STORED: return StoredEntries(ch);
+    case ZEM_STAT_IMAP_IDLE_RESULT: return Imap(ch).IdleResult;
     case 20:
         if (PollSocket(ch, kPollError) == 1) return ZEM_ERR_CONNECT;
         return PollSocket(ch, kPollWritable) == 1 ? 1 : 0;

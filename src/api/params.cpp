@@ -130,6 +130,7 @@ extern "C" ZEM_API int32_t zemIntegerParam(int32_t Chan, int32_t Code, int32_t V
     case 30: ch->UseApop = byte; break;
     case 60: s.closePause = Value < 0 ? 0 : Value; break;
     case 61: s.loginPause = Value < 0 ? 0 : Value; break;
+    case 70: s.idlePollInterval = Value < 100 ? 100 : Value; break;
     case 63: ch->MaxMessageSize = Value < 0 ? 0 : Value; break;
     case 64: // TLS of the next connect; a mode that does not exist is refused, not guessed
         if (Value < 0 || Value > 3) return -1;

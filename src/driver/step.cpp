@@ -24,7 +24,8 @@ struct Dispatch {
         const StateTable *modules[] = {&kConnectionStates, &kSmtpSessionStates, &kSmtpAuthStates,
                                        &kSmtpSendStates,   &kComposeStates,     &kPop3SessionStates, &kPop3RetrievalStates,
                                        &kTlsStates,        &kSmtpStartTlsStates, &kPop3StlsStates,
-                                       &kSmtpMessageFileStates, &kImapSessionStates, &kImapMailboxStates};
+                                       &kSmtpMessageFileStates, &kImapSessionStates, &kImapMailboxStates,
+                                       &kImapIdleStates};
         for (const StateTable *t : modules)
             for (int32_t i = 0; i < t->count; ++i) byNumber[t->entries[i].number] = t->entries[i].run;
     }

@@ -35,6 +35,7 @@ extern const StateTable kPop3SessionStates;  // 300-308, 315-321
 extern const StateTable kPop3RetrievalStates; // 309-314
 extern const StateTable kImapSessionStates;  // 400-413, 490-491
 extern const StateTable kImapMailboxStates;  // 420-469
+extern const StateTable kImapIdleStates;     // 470-479
 
 StateFn FindState(int32_t number);
 

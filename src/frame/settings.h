@@ -17,6 +17,7 @@ struct LibrarySettings {
     std::atomic<int32_t> pollInterval{100};      // code 13, ms
     std::atomic<int32_t> closePause{500};        // code 60, ms
     std::atomic<int32_t> loginPause{200};        // code 61, ms
+    std::atomic<int32_t> idlePollInterval{30000}; // code 70, ms: NOOP polling without IDLE
     std::atomic<int32_t> wrapColumn{61};         // code 17 (value - 18)
     std::atomic<int32_t> maxLineLength{78};      // code 17
     std::atomic<uint8_t> cleanupAtRelease{1};    // code 24

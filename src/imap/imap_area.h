@@ -116,6 +116,11 @@ struct ImapArea {
     int32_t AuthStep;      // the exchange of AUTHENTICATE in progress
     uint8_t AuthMech;      // SaslMechanism being used
     uint8_t LoginDone;
+    // ---- IDLE ----------------------------------------------------------------------
+    uint8_t Changed;       // an EXISTS, EXPUNGE or FETCH came since the IDLE began
+    Tick IdleEnd;          // the caller's end of the wait; 0 = until news comes
+    Tick IdleRenew;        // when the running IDLE is renewed
+    int32_t IdleResult;    // what the last zemImapIdle returned (for non-blocking callers)
 };
 
 constexpr int32_t kImapAreaOffset = static_cast<int32_t>((sizeof(DecoderArea) + kAreaAlign - 1) / kAreaAlign * kAreaAlign);

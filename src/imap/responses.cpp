@@ -214,6 +214,7 @@ void DataToken(Channel &ch, const ImapToken &t, const char *text) {
         a.Word = static_cast<uint8_t>(WordOf(text));
         if (a.Word == kWordExists) a.Exists = static_cast<uint32_t>(a.Number);
         if (a.Word == kWordExpunge && a.Exists > 0) --a.Exists;
+        if (a.Word == kWordExists || a.Word == kWordExpunge || a.Word == kWordFetch) a.Changed = 1;
         if (a.Word == kWordFetch) a.FetchUid = 0;
         return;
     }
