@@ -27,7 +27,10 @@
 #      imap-runs.tsv); with ZEM_IMAP_PROFILE=1 also perf profiles of our rows A and B
 #      (imap-profile-*.txt)
 #
-# Settings: ZEM_PERF_DATA (/tmp/zem-perf-data), ZEM_IMAP_RUNS (5), ZEM_IMAP_WARMUP (1),
+# Settings: ZEM_PERF_DATA (/tmp/zem-perf-data), ZEM_IMAP_OUT (where the tools write:
+# /dev/shm/zem-imap-bench when /dev/shm is a tmpfs, else $ZEM_PERF_DATA/work/imap/out; on
+# ext4, after the rounds' own deletions, most of the CPU of row B goes to the kernel's
+# inode allocation), ZEM_IMAP_RUNS (5), ZEM_IMAP_WARMUP (1),
 # ZEM_IMAP_ONLY (a regex on "ROW tool"), ZEM_IMAP_DEADLINE (HH:MM UTC: no run starts
 # after it; the servers are shared), ZEM_IMAP_PROFILE (0), ZEM_PERF_LOCK (default
 # /tmp/zem-integration.lock, empty for none; held while timing, as bench/compare.sh does).
@@ -48,6 +51,13 @@ WORK=$ZEM_PERF_DATA/work/imap
 RES=$ZEM_PERF_DATA/results
 LOCK=${ZEM_PERF_LOCK-/tmp/zem-integration.lock}
 FIXTURE=$REPO/tests/fixtures/mailservers.sh
+# Where the tools write their files: a tmpfs when there is one, so that the figures are the
+# clients' and not ext4's inode allocation (which the rounds' own deletions make slow).
+if [ -z "${ZEM_IMAP_OUT:-}" ] && [ "$(stat -f -c %T /dev/shm 2>/dev/null)" = tmpfs ] && [ -w /dev/shm ]; then
+  OUT=/dev/shm/zem-imap-bench
+else
+  OUT=${ZEM_IMAP_OUT:-$WORK/out}
+fi
 
 log() { printf 'imap_compare: %s\n' "$*" >&2; }
 die() { log "$*"; exit 1; }
@@ -96,7 +106,7 @@ fi
 # ---- 6./7. timing ---------------------------------------------------------------------
 run_bench() {
   "$PY" "$REPO/bench/imap/imap_bench.py" --zem "$ZI" --data "$DATA" --state "$STATE" --work "$WORK" \
-    --results "$RES" --port "$PORT" --runs "${ZEM_IMAP_RUNS:-5}" --warmup "${ZEM_IMAP_WARMUP:-1}" \
+    --results "$RES" --out "$OUT" --port "$PORT" --runs "${ZEM_IMAP_RUNS:-5}" --warmup "${ZEM_IMAP_WARMUP:-1}" \
     --only "${ZEM_IMAP_ONLY:-}" --deadline "${ZEM_IMAP_DEADLINE:-}"
 }
 FAILED=0
@@ -111,7 +121,7 @@ if [ "${ZEM_IMAP_PROFILE:-0}" = 1 ] && command -v perf >/dev/null; then
   # top entries by self time (children: the call graphs are in the .data files).
   st() { "$PY" -c "import json,sys; print(json.load(open('$STATE'))[sys.argv[1]])" "$1"; }
   for what in A B; do
-    out=$WORK/prof-$what
+    out=$OUT/prof-$what
     rm -rf "$out"
     if [ "$what" = A ]; then
       cmd=("$ZI" fetch --port "$PORT" --uid "$(st big_uid)" --mailbox "$(st big_mailbox)" --decode --dir "$out")
@@ -121,13 +131,23 @@ if [ "${ZEM_IMAP_PROFILE:-0}" = 1 ] && command -v perf >/dev/null; then
     fi
     perf record -q -g -F 4999 -o "$RES/imap-profile-$what.data" -- "${cmd[@]}" 2>"$RES/imap-profile-$what.err" ||
       log "perf record $what failed (see $RES/imap-profile-$what.err)"
-    perf report -q -i "$RES/imap-profile-$what.data" --no-children -g none --percent-limit 0.5 --sort dso,symbol --stdio 2>/dev/null |
-      grep -E '^ +[0-9]' | head -40 >"$RES/imap-profile-$what.txt"
+    {
+      echo "# ours, row $what: ${cmd[*]}"
+      echo "## by library (self time)"
+      perf report -q -i "$RES/imap-profile-$what.data" --no-children -g none --sort dso --stdio 2>/dev/null
+      echo "## by function (self time, >= 0.5 %)"
+      perf report -q -i "$RES/imap-profile-$what.data" --no-children -g none --percent-limit 0.5 \
+        --sort dso,symbol --stdio 2>/dev/null | grep -E '^ +[0-9]'
+      echo "## system calls and their kernel paths (with callees, >= 1 %)"
+      perf report -q -i "$RES/imap-profile-$what.data" --children -g none --percent-limit 1 --sort symbol \
+        --stdio 2>/dev/null | grep -E '__x64_sys|ext4_create|__ext4_new_inode|tcp_sendmsg|tcp_recvmsg|write_iter'
+    } >"$RES/imap-profile-$what.txt"
     rm -rf "$out"
     log "profile of ours, row $what: $RES/imap-profile-$what.txt"
   done
 fi
 [ -n "$LOCK" ] && exec 8>&-
+[ "$OUT" = /dev/shm/zem-imap-bench ] && rm -rf "$OUT"
 
 log "results: $RES/imap.md, $RES/imap-runs.tsv (stderr of the runs: $WORK/stderr.log)"
 [ "$FAILED" = 0 ] || log "something failed: see the lines above"

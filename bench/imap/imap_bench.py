@@ -84,6 +84,22 @@ def count_files(d):
         return -1
 
 
+def fs_type(path):
+    """The file system type of path, from /proc/self/mounts (longest mount point)."""
+    best, kind = "", "?"
+    real = os.path.realpath(path)
+    try:
+        with open("/proc/self/mounts") as f:
+            for line in f:
+                parts = line.split()
+                mnt = parts[1]
+                if (real == mnt or real.startswith(mnt.rstrip("/") + "/")) and len(mnt) > len(best):
+                    best, kind = mnt, parts[2]
+    except OSError:
+        pass
+    return kind
+
+
 class Bench:
     def __init__(self, a):
         self.a = a
@@ -96,6 +112,8 @@ class Bench:
         self.rows = {}  # (row, tool) -> list of (wall, cpu, rss)
         self.notes = []
         os.makedirs(a.work, exist_ok=True)
+        a.out = a.out or os.path.join(a.work, "out")
+        os.makedirs(a.out, exist_ok=True)
         self.errlog = os.path.join(a.work, "stderr.log")
         open(self.errlog, "w").close()
         self.deadline = None
@@ -127,7 +145,7 @@ class Bench:
 
     # ---- the tools ------------------------------------------------------------------
     def out(self, name):
-        return os.path.join(self.a.work, name)
+        return os.path.join(self.a.out, name)
 
     def curl_url(self, box, uid):
         return f"imap://127.0.0.1:{self.a.port}/{box};UID={uid}"
@@ -135,7 +153,7 @@ class Bench:
     def curl_cfg(self):
         """curl -K: one process, one URL/output pair per message; curl keeps the connection."""
         st = self.st
-        path = self.out("curl-many.cfg")
+        path = os.path.join(self.a.work, "curl-many.cfg")
         with open(path, "w") as f:
             f.write(f'user = "{self.a.user}:{self.a.password}"\nsilent\nshow-error\nfail-early\n')
             d = self.out("b-curl")
@@ -217,7 +235,7 @@ class Bench:
                  [[zem, "fetch-many", "--mailbox", small, "--uids", uids, "--raw", "--dir", d["oursraw"], *zcred]],
                  many(d["oursraw"], False), d["oursraw"]),
                 ("curl -K (1 process, conn reused, 1000 URLs), raw", True,
-                 [[self.curl, "-K", self.out("curl-many.cfg")]],
+                 [[self.curl, "-K", os.path.join(self.a.work, "curl-many.cfg")]],
                  many(d["curl"], False), d["curl"]),
                 ("python imaplib (1 conn, UID FETCH each), raw", True,
                  [[PY, peer, *cred, "fetch-many", small, uids, d["pyraw"], "--raw"]],
@@ -305,7 +323,8 @@ class Bench:
             f"## IMAP against the fixture's Dovecot ({os.cpu_count()} CPUs, {time.strftime('%Y-%m-%d %H:%M', time.gmtime())} UTC)",
             "",
             f"Medians of {self.a.runs} runs (peak RSS: the largest of the runs). Ratio = ours / best peer of the "
-            "row (below 1: ours ahead); for a peer, its value / the best peer's.",
+            "row (below 1: ours ahead); for a peer, its value / the best peer's. "
+            f"Files written to {self.a.out} ({fs_type(self.a.out)}).",
             "",
             "| row | tool | wall s (min-max) | CPU s (user+sys) | peak RSS MiB | wall ratio | CPU ratio |",
             "|---|---|---:|---:|---:|---:|---:|",
@@ -344,6 +363,7 @@ def main():
     ap.add_argument("--data", required=True)
     ap.add_argument("--state", required=True)
     ap.add_argument("--work", required=True)
+    ap.add_argument("--out", default="", help="where the tools write their files (default WORK/out)")
     ap.add_argument("--results", required=True)
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--warmup", type=int, default=1)
