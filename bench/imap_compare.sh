@@ -12,6 +12,7 @@
 #      1,000 messages of 2-4 KiB (a text part, every other one a small attachment)
 #   5. fills the mailboxes over IMAP APPEND (imaplib) when they do not hold that data yet:
 #      the big message into alice's INBOX, the small ones into the mailbox zem-bench-small
+#      (removed again at the end unless ZEM_IMAP_KEEP=1)
 #   6. times (bench/imap/imap_bench.py; medians of ZEM_IMAP_RUNS, default 5, after one
 #      warm-up round; wall time, user+sys CPU, peak RSS of the processes):
 #        A   UID FETCH of the 10 MiB message to files, decoded: ours (zemImapFetchFile:
@@ -31,6 +32,7 @@
 # /dev/shm/zem-imap-bench when /dev/shm is a tmpfs, else $ZEM_PERF_DATA/work/imap/out; on
 # ext4, after the rounds' own deletions, most of the CPU of row B goes to the kernel's
 # inode allocation), ZEM_IMAP_RUNS (5), ZEM_IMAP_WARMUP (1),
+# ZEM_IMAP_KEEP (0; 1 leaves the test messages in the mailboxes for the next run),
 # ZEM_IMAP_ONLY (a regex on "ROW tool"), ZEM_IMAP_DEADLINE (HH:MM UTC: no run starts
 # after it; the servers are shared), ZEM_IMAP_PROFILE (0), ZEM_PERF_LOCK (default
 # /tmp/zem-integration.lock, empty for none; held while timing, as bench/compare.sh does).
@@ -148,6 +150,10 @@ if [ "${ZEM_IMAP_PROFILE:-0}" = 1 ] && command -v perf >/dev/null; then
 fi
 [ -n "$LOCK" ] && exec 8>&-
 [ "$OUT" = /dev/shm/zem-imap-bench ] && rm -rf "$OUT"
+# The servers are shared: alice's mailboxes are left as they were, unless asked otherwise.
+if [ "${ZEM_IMAP_KEEP:-0}" != 1 ]; then
+  "$PY" "$REPO/bench/imap/imap_data.py" --port "$PORT" clean "$STATE" || log "could not remove the test messages"
+fi
 
 log "results: $RES/imap.md, $RES/imap-runs.tsv (stderr of the runs: $WORK/stderr.log)"
 [ "$FAILED" = 0 ] || log "something failed: see the lines above"

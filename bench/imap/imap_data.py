@@ -12,6 +12,7 @@
   imap_data.py verify DIR STATE   exit 0 when the messages of STATE are still there (a test
                                   run's clear-mailboxes removes them) and were made from the
                                   data now in DIR, else 1
+  imap_data.py clean STATE        removes the big message and the small mailbox again
 
 Server: --host 127.0.0.1 --port 21143 --user alice@zem.test --password alice-secret.
 """
@@ -190,6 +191,24 @@ def cmd_fill(args):
     return 0
 
 
+def cmd_clean(args):
+    """Removes what fill put there (the big message, the small mailbox) and STATE."""
+    st = load_json(args.state)
+    if st is None:
+        return 0
+    m = login(args)
+    info = select_info(m, st["big_mailbox"])
+    if info and info[1] == st["big_uidvalidity"]:
+        m.select(quote(st["big_mailbox"]))
+        m.uid("STORE", str(st["big_uid"]), "+FLAGS.SILENT", "(\\Deleted)")
+        m.uid("EXPUNGE", str(st["big_uid"]))
+        m.close()
+    m.delete(quote(st["small_mailbox"]))
+    m.logout()
+    os.remove(args.state)
+    return 0
+
+
 def cmd_verify(args):
     st = load_json(args.state)
     if st is None or st.get("gen") != load_json(os.path.join(args.dir, "gen.json")):
@@ -229,8 +248,10 @@ def main():
     v = sub.add_parser("verify")
     v.add_argument("dir")
     v.add_argument("state")
+    c = sub.add_parser("clean")
+    c.add_argument("state")
     args = ap.parse_args()
-    return {"gen": cmd_gen, "fill": cmd_fill, "verify": cmd_verify}[args.cmd](args)
+    return {"gen": cmd_gen, "fill": cmd_fill, "verify": cmd_verify, "clean": cmd_clean}[args.cmd](args)
 
 
 if __name__ == "__main__":
