@@ -489,8 +489,15 @@ void DoList(unsigned v) {
     if (r < 0 || gDriverMode) return;
     const int32_t stored = zemStatistics(0, ZEM_STAT_IMAP_STORED);
     if (stored < 0 || stored > r) Fail("zemImapList: more stored than found", stored, r);
-    int32_t lines = 0;
-    for (const char *p = b; *p; ++p) lines += *p == '\n';
+    // One "name<TAB>attributes" line per mailbox: a name must not make more lines or columns.
+    int32_t lines = 0, tabs = 0;
+    for (const char *p = b; *p; ++p) {
+        tabs += *p == '\t';
+        if (*p != '\n') continue;
+        if (tabs != 1) Fail("zemImapList: a line without exactly one TAB", lines, tabs);
+        ++lines;
+        tabs = 0;
+    }
     if (lines != stored) Fail("zemImapList: lines in the buffer differ from the entries stored", lines, stored);
 }
 
