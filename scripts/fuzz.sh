@@ -16,7 +16,12 @@
 # header form; nothing but new files may appear, nothing old may change), imap_parser (the
 # IMAP response tokenizer fed in random chunks must give the tokens it gives fed whole,
 # with literals taken as strings or skipped; mailbox names through modified UTF-7 and back;
-# command arguments written and read back). Each starts from its seed corpus in the tree
+# command arguments written and read back), imap (the IMAP client against a hostile server
+# that answers every command from the input: greeting, untagged data anywhere, literals
+# huge or broken, continuations, BYE, deep parentheses, all in random TCP writes; LIST,
+# SELECT, SEARCH, FETCH into files and buffers, STORE, COPY/MOVE, EXPUNGE, APPEND and the
+# mailbox commands, blocking or driven; buffers, files, descriptors and the heap checked
+# after each input). Each starts from its seed corpus in the tree
 # (fuzz/corpus-NAME, fuzz/corpus for mime) and keeps what it finds in BUILD/work-NAME. A
 # crash, a leak or a hang (10 s for one input) fails the run; the reproducer is printed in
 # base64 and as a hex dump, and kept as BUILD/crash-NAME-*.
@@ -44,12 +49,15 @@ for src in $(find "$root/src" -name '*.cpp' | sort); do
     objs+=("$obj")
 done
 
-targets=(codec smtp pop3 mime starttls names imap_parser)
+targets=(codec smtp pop3 mime starttls names imap_parser imap)
 for t in "${targets[@]}"; do
     [ -z "$only" ] || [ "$only" = "$t" ] || continue
     extra=()
     # The protocol targets cap the library's sleeps (fuzz/hostile_server.h).
-    case $t in smtp|pop3|starttls) extra+=("-Wl,--wrap=_ZN3zem7SleepMsEi") ;; esac
+    case $t in smtp|pop3|starttls|imap) extra+=("-Wl,--wrap=_ZN3zem7SleepMsEi") ;; esac
+    # The IMAP target's server takes its turn whenever the client waits for its socket, and
+    # answers the client's lingering close at once (fuzz/imap_fuzz.cpp).
+    case $t in imap) extra+=("-Wl,--wrap=_ZN3zem10SocketWaitEiii" "-Wl,--wrap=_ZN3zem17SocketCloseLingerEi") ;; esac
     # The TLS target makes its own test certificates at start-up, and its server answers
     # the client's lingering close at once (fuzz/starttls_fuzz.cpp).
     case $t in
