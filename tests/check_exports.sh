@@ -10,7 +10,7 @@ for f in zemAttach zemRelease zemErrorText zemIntegerParam zemStringParam zemDeb
          zemGetEmailSize zemGetEmailUID zemDeleteEmail zemCommand zemGetEmailLines zemGetEmailFile \
          zemEncodeBuffer zemDecodeBuffer zemVerifyFormat zemExtractText zemExtractLine zemSendMessageFile \
          zemImapConnect zemImapList zemImapSelect zemImapSearch zemImapFetchFile zemImapFetchHeader \
-         zemImapStore zemImapCopy zemImapExpunge zemImapAppend zemImapMailbox; do
+         zemImapStore zemImapCopy zemImapExpunge zemImapAppend zemImapMailbox zemImapIdle; do
   echo "$syms" | grep -qx "$f" || { echo "missing export $f"; exit 1; }
 done
 soname=$(objdump -p "$lib" | awk '/SONAME/ {print $2}')

@@ -71,6 +71,8 @@ int32_t Idling(Channel &ch, Tick now) { // 472
     // wait, not the reply time-out ("* OK Still here" lines come and go).
     ch.DeadlineTick = 0;
     if (a.Changed || TimeIsUp(a, now) || now >= a.IdleRenew) {
+        ch.WantReady = 0; // DONE goes at once, not after the wait the reader armed
+        ch.WaitEndTick = 0;
         ch.NextState = kSendDone;
         return kStepOn;
     }
