@@ -140,9 +140,13 @@ int32_t SendMoveExpunge(Channel &ch, Tick now) { // 429
 
 // ---- APPEND ------------------------------------------------------------------------------
 
+int32_t CloseAppendFile(Channel &ch);
+
 int32_t ReadAppendGoAhead(Channel &ch, Tick now) { // 432
     const int32_t r = ReadImapResponses(ch, now);
-    if (r == kImapWaiting || r < 0) return r < 0 ? r : kStepOn;
+    if (r == kImapWaiting) return kStepOn;
+    if (r < 0 || r != kImapContinue) CloseAppendFile(ch);
+    if (r < 0) return r;
     if (r == kImapRefused) return ImapRefused(ch);
     if (r != kImapContinue) return DriverError(ch, 0, ZEM_ERR_MALFORMED_REPLY);
     ch.NextState = kSendAppendData;
@@ -324,8 +328,12 @@ int32_t AppendCriteria(Channel &ch, const char *criteria) {
     return 0;
 }
 
+// A blocking request's result; the caller's buffer is not ours after it. A non-blocking
+// one keeps the buffer until its steps have run (the count is then ZEM_STAT_IMAP_STORED's
+// companion: the caller reads the buffer).
 int32_t StoredResult(Channel &ch, int32_t r) {
-    ch.UserBuffer = nullptr; // the caller's buffer is not ours after the request
+    if (ch.AutoCall == 0) return r;
+    ch.UserBuffer = nullptr;
     return r < 0 ? r : Imap(ch).Count;
 }
 
@@ -400,6 +408,7 @@ extern "C" ZEM_API int32_t zemImapFetchHeader(int32_t Chan, uint32_t Uid, char *
     FormatText(line, sizeof line, "UID FETCH %u BODY.PEEK[HEADER]", static_cast<unsigned>(Uid));
     SetImapCommand(*ch, line);
     const int32_t r = RunCommand(*ch, kCmdFetchHeader);
+    if (ch->AutoCall == 0) return r;
     ch->UserBuffer = nullptr;
     return r < 0 ? r : ch->UserBufferFill;
 }
@@ -483,6 +492,7 @@ extern "C" ZEM_API int32_t zemImapAppend(int32_t Chan, const char *Mailbox, cons
     AppendRaw(*ch, literal);
     a.AuthStep = nonSync ? 1 : 0; // SendCommand: go on with the data at once
     const int32_t r = RunCommand(*ch, kCmdAppend);
+    if (ch->AutoCall == 0) return r; // the steps send the file and close it
     CloseAppendFile(*ch);
     return r < 0 ? r : static_cast<int32_t>(a.NewUid > INT32_MAX ? 0 : a.NewUid);
 }

@@ -89,6 +89,10 @@ void NoteListEntry(Channel &ch, const char *wireName) {
     ++a.Count;
     char name[kImapTokenMax * 2 + 1];
     if (a.Utf8On || Mutf7ToUtf8(wireName, name, sizeof name) < 0) CopyText(name, wireName, sizeof name - 1);
+    // One line per mailbox, one TAB in it: a control byte in a name (a server's literal or
+    // an encoded one) shows as '_'.
+    for (char *c = name; *c; ++c)
+        if (static_cast<uint8_t>(*c) < 0x20 || *c == 0x7f) *c = '_';
     // The entry goes in whole or not at all.
     if (a.Overflow || TextLength(name) + a.AttrsLen + 2 > ch.UserBufferSize - ch.UserBufferFill) {
         a.Overflow = 1;
@@ -334,13 +338,20 @@ int32_t NextByte(Channel &ch, uint64_t leftAfter) {
 // Gathers message bytes into decoder lines (pieces of at most 1,023 bytes).
 void FeedPieces(Channel &ch, const char *bytes, int32_t n, uint64_t leftAfter) {
     ImapArea &a = Imap(ch);
-    for (int32_t i = 0; i < n; ++i) {
-        a.Piece[a.PieceLen++] = bytes[i];
-        const bool last = i + 1 == n && leftAfter == 0;
-        if (bytes[i] != '\n' && a.PieceLen < kImapLineRoom - 1 && !last) continue;
+    int32_t i = 0;
+    while (i < n) {
+        const int32_t room = kImapLineRoom - 1 - a.PieceLen;
+        const int32_t span = n - i < room ? n - i : room;
+        const auto *lf = static_cast<const char *>(std::memchr(bytes + i, '\n', static_cast<size_t>(span)));
+        const int32_t take = lf != nullptr ? static_cast<int32_t>(lf - (bytes + i)) + 1 : span;
+        std::memcpy(a.Piece + a.PieceLen, bytes + i, static_cast<size_t>(take));
+        a.PieceLen += take;
+        i += take;
+        const bool last = i == n && leftAfter == 0;
+        if (lf == nullptr && a.PieceLen < kImapLineRoom - 1 && !last) continue; // the line goes on
         a.Piece[a.PieceLen] = 0;
-        const uint64_t after = leftAfter + static_cast<uint64_t>(n - i - 1);
-        const int32_t next = i + 1 < n ? static_cast<uint8_t>(bytes[i + 1]) : NextByte(ch, after);
+        const uint64_t after = leftAfter + static_cast<uint64_t>(n - i);
+        const int32_t next = i < n ? static_cast<uint8_t>(bytes[i]) : NextByte(ch, after);
         FeedDecoderLine(ch, a.Piece, a.PieceLen, next);
         a.PieceLen = 0;
     }
@@ -478,22 +489,39 @@ bool SetImapCommand(Channel &ch, const char *text) {
     return true;
 }
 
+namespace {
+// After the writer put an argument at Cmd[from, end): a literal header ("{n+}") gets its
+// line end and the bytes; a synchronising one cannot go in one command line.
+bool FinishArgument(ImapArea &a, int32_t from, int32_t end, bool sync, const char *bytes, int32_t len) {
+    if (end < 0 || sync) return false;
+    if (a.Cmd[from] == '{') {
+        if (end + 2 + len > kImapCmdMax) return false;
+        a.Cmd[end++] = '\r';
+        a.Cmd[end++] = '\n';
+        std::memcpy(a.Cmd + end, bytes, static_cast<size_t>(len));
+        end += len;
+    }
+    a.CmdLen = end;
+    a.Cmd[end] = 0;
+    return true;
+}
+} // namespace
+
 bool AppendImapText(Channel &ch, const char *text) {
     ImapArea &a = Imap(ch);
     bool sync = false;
-    const int32_t n = ImapAppendAstring(a.Cmd, kImapCmdMax, a.CmdLen, text, TextLength(text), a.Utf8On != 0,
+    const int32_t len = TextLength(text);
+    const int32_t n = ImapAppendAstring(a.Cmd, kImapCmdMax, a.CmdLen, text, len, a.Utf8On != 0,
                                         (a.Caps & kCapLiteralPlus) != 0, &sync);
-    if (n < 0 || sync) return false; // a literal argument would need the caller's bytes verbatim
-    a.CmdLen = n;
-    a.Cmd[n] = 0;
-    return true;
+    return FinishArgument(a, a.CmdLen, n, sync, text, len);
 }
 
 bool AppendImapMailbox(Channel &ch, const char *name) {
     ImapArea &a = Imap(ch);
     bool sync = false;
-    const int32_t n = ImapAppendMailbox(a.Cmd, kImapCmdMax, a.CmdLen, name, a.Utf8On != 0,
-                                        (a.Caps & kCapLiteralPlus) != 0, &sync);
+    // A name that would go as a literal holds CR, LF or is very long: refused rather than
+    // sent in a form whose bytes differ from the name's (modified UTF-7 is ASCII).
+    const int32_t n = ImapAppendMailbox(a.Cmd, kImapCmdMax, a.CmdLen, name, a.Utf8On != 0, false, &sync);
     if (n < 0 || sync) return false;
     a.CmdLen = n;
     a.Cmd[n] = 0;
