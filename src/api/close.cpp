@@ -1,5 +1,6 @@
 // zemClose: the files a retrieval left open are closed, then the connection is ended the
 // way its protocol ends it (state 258 onwards) and the channel's blocks are freed.
+#include "compose/composer.h"
 #include "driver/step.h"
 #include "imap/session.h"
 #include "mime/message_file.h"
@@ -13,6 +14,7 @@ extern "C" ZEM_API int32_t zemClose(int32_t Chan) {
     LogRequest(*ch, "zemClose");
     CloseAttachmentFile(*ch);
     CloseMessageFile(*ch);
+    CloseSendFile(*ch);
     StartRequest(*ch, ch->Protocol == 'I' ? kImapLogoutState : 258, 1);
     if (ch->AutoCall == 0) return 0;
     int32_t r = RunToEnd(*ch);

@@ -112,7 +112,6 @@ struct ImapArea {
     uint8_t Overflow;      // the caller's buffer was too small for everything
     uint64_t NewUid;       // APPENDUID / COPYUID result
     int64_t AppendLeft;    // bytes of the message file still to send
-    int32_t AppendFile;    // the message file being appended
     int32_t AuthStep;      // the exchange of AUTHENTICATE in progress
     uint8_t AuthMech;      // SaslMechanism being used
     uint8_t LoginDone;

@@ -173,10 +173,11 @@ int32_t CrLfPiece(Channel &ch, const char *in, int32_t n, char *out) {
     return k;
 }
 
+// The message file being appended is the channel's file being sent: a failure that ends
+// the request (DriverError), zemClose and zemRelease close it too.
 int32_t CloseAppendFile(Channel &ch) {
-    ImapArea &a = Imap(ch);
-    if (a.AppendFile > 0) FileClose(a.AppendFile);
-    a.AppendFile = 0;
+    if (ch.SendFile > 0) FileClose(ch.SendFile);
+    ch.SendFile = 0;
     return 0;
 }
 
@@ -184,7 +185,7 @@ int32_t SendAppendData(Channel &ch, Tick now) { // 433
     ImapArea &a = Imap(ch);
     char in[kAppendPiece];
     char out[2 * kAppendPiece];
-    const int32_t n = a.AppendFile > 0 ? FileRead(a.AppendFile, in, kAppendPiece) : 0;
+    const int32_t n = ch.SendFile > 0 ? FileRead(ch.SendFile, in, kAppendPiece) : 0;
     if (n > 0) {
         int32_t k = CrLfPiece(ch, in, n, out);
         // The file may have grown since it was measured: never more than the literal says.
@@ -476,8 +477,8 @@ extern "C" ZEM_API int32_t zemImapAppend(int32_t Chan, const char *Mailbox, cons
     ch->FileAfterCr = 0;
     for (int32_t n; (n = FileRead(h, in, kAppendPiece)) > 0;) size += CrLfPiece(*ch, in, n, out);
     FileClose(h);
-    a.AppendFile = FileOpenRead(FileName);
-    if (a.AppendFile <= 0) return ZEM_ERR_CANNOT_OPEN_FILE;
+    ch->SendFile = FileOpenRead(FileName);
+    if (ch->SendFile <= 0) return ZEM_ERR_CANNOT_OPEN_FILE;
     ch->FileAfterCr = 0;
     a.AppendLeft = size;
     a.NewUid = 0;
