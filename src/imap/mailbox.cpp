@@ -261,19 +261,18 @@ int32_t RunCommand(Channel &ch, ImapCommand cmd) {
     return RunToEnd(ch);
 }
 
+void AppendRaw(Channel &ch, const char *text) {
+    ImapArea &a = Imap(ch);
+    a.CmdLen += CopyText(a.Cmd + a.CmdLen, text, kImapCmdMax - a.CmdLen);
+}
+
 // Cmd = word, one space, the mailbox name (and more may follow). -47 for a name that
 // cannot be sent.
 int32_t CommandWithMailbox(Channel &ch, const char *word, const char *mailbox) {
     if (mailbox == nullptr) return ZEM_ERR_NULL_POINTER;
-    char head[48];
-    FormatText(head, sizeof head, "%s ", word);
-    SetImapCommand(ch, head);
+    if (!SetImapCommand(ch, word)) return ZEM_ERR_BAD_CHAR;
+    AppendRaw(ch, " ");
     return AppendImapMailbox(ch, mailbox) ? 0 : ZEM_ERR_BAD_CHAR;
-}
-
-void AppendRaw(Channel &ch, const char *text) {
-    ImapArea &a = Imap(ch);
-    a.CmdLen += CopyText(a.Cmd + a.CmdLen, text, kImapCmdMax - a.CmdLen);
 }
 
 // The caller's buffer for LIST and SEARCH: Size - 1 bytes and the NUL.

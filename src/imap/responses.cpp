@@ -383,7 +383,7 @@ int32_t TakeLiteral(Channel &ch) {
     char buf[16384];
     const int32_t want = a.LiteralLeft < sizeof buf ? static_cast<int32_t>(a.LiteralLeft) : static_cast<int32_t>(sizeof buf);
     const int32_t n = want > 0 ? ReadRaw(ch, buf, want) : 0;
-    if (n < 0) return DriverError(ch, 0, ZEM_ERR_SOCKET_CLOSED);
+    if (n < 0) return FailRetrieval(ch, ZEM_ERR_SOCKET_CLOSED); // a cut message file is closed too
     if (n > 0)
         if (int32_t r = SinkBytes(ch, buf, n)) return r;
     if (a.LiteralLeft == 0) EndLiteral(ch);
@@ -477,15 +477,38 @@ bool SetImapCommand(Channel &ch, const char *text) {
     return true;
 }
 
-bool AppendImapText(Channel &ch, const char *text) {
-    ImapArea &a = Imap(ch);
-    bool sync = false;
-    const int32_t n = ImapAppendAstring(a.Cmd, kImapCmdMax, a.CmdLen, text, TextLength(text), a.Utf8On != 0,
-                                        (a.Caps & kCapLiteralPlus) != 0, &sync);
-    if (n < 0 || sync) return false; // a literal argument would need the caller's bytes verbatim
+namespace {
+// Takes the argument the writer put at Cmd[CmdLen, n). A "{len+}" header the writer chose
+// gets CR LF and the len bytes right after it (a sync "{len}" would need the server's "+"
+// first: refused). False leaves Cmd as it was.
+bool TakeArgument(ImapArea &a, int32_t n, bool sync, const char *bytes, int32_t len) {
+    if (n < 0 || sync) {
+        a.Cmd[a.CmdLen] = 0;
+        return false;
+    }
+    if (a.Cmd[a.CmdLen] == '{') {
+        if (bytes == nullptr || n + 2 + len > kImapCmdMax) {
+            a.Cmd[a.CmdLen] = 0;
+            return false;
+        }
+        a.Cmd[n] = '\r';
+        a.Cmd[n + 1] = '\n';
+        std::memcpy(a.Cmd + n + 2, bytes, static_cast<size_t>(len));
+        n += 2 + len;
+    }
     a.CmdLen = n;
     a.Cmd[n] = 0;
     return true;
+}
+} // namespace
+
+bool AppendImapText(Channel &ch, const char *text) {
+    ImapArea &a = Imap(ch);
+    bool sync = false;
+    const int32_t len = TextLength(text);
+    const int32_t n = ImapAppendAstring(a.Cmd, kImapCmdMax, a.CmdLen, text, len, a.Utf8On != 0,
+                                        (a.Caps & kCapLiteralPlus) != 0, &sync);
+    return TakeArgument(a, n, sync, text, len);
 }
 
 bool AppendImapMailbox(Channel &ch, const char *name) {
@@ -493,10 +516,8 @@ bool AppendImapMailbox(Channel &ch, const char *name) {
     bool sync = false;
     const int32_t n = ImapAppendMailbox(a.Cmd, kImapCmdMax, a.CmdLen, name, a.Utf8On != 0,
                                         (a.Caps & kCapLiteralPlus) != 0, &sync);
-    if (n < 0 || sync) return false;
-    a.CmdLen = n;
-    a.Cmd[n] = 0;
-    return true;
+    // Only a name sent as it is (UTF8=ACCEPT) can be long enough for a literal.
+    return TakeArgument(a, n, sync, a.Utf8On ? name : nullptr, a.Utf8On && name ? TextLength(name) : 0);
 }
 
 int32_t StartImapCommand(Channel &ch, Tick now, ImapCommand cmd, int32_t secretFrom) {
