@@ -386,8 +386,10 @@ int32_t TakeLiteral(Channel &ch) {
     if (n < 0) return FailRetrieval(ch, ZEM_ERR_SOCKET_CLOSED); // a cut message file is closed too
     if (n > 0)
         if (int32_t r = SinkBytes(ch, buf, n)) return r;
-    if (a.LiteralLeft == 0) EndLiteral(ch);
-    return n;
+    if (a.LiteralLeft > 0) return n;
+    EndLiteral(ch);
+    return n > 0 ? n : 1; // an empty literal ended: progress all the same, what follows may be here
+
 }
 
 // Feeds the bytes the ring holds to the tokenizer. Bytes processed (0: none there), or a
@@ -413,7 +415,12 @@ int32_t TakeTokens(Channel &ch, int32_t *result) {
             a.Sink = ChooseSink(ch, t);
             a.LiteralLeft = t.number;
             a.PieceLen = 0;
-            if (a.Sink == kSinkNone) continue; // a string: the tokenizer takes it
+            if (a.Sink == kSinkNone && t.number > 0) continue; // a string: the tokenizer takes it
+            if (a.Sink == kSinkNone) { // an empty string, complete at once
+                ImapTakeSmallLiteral(a.Parser, buf + at, 0, &used, &t);
+                OnToken(ch, t, ImapTokenText(a.Parser));
+                continue;
+            }
             if (a.Sink == kSinkMessage)
                 if (int32_t r = OpenMessageSink(ch, t.number)) {
                     *result = r;

@@ -196,11 +196,16 @@ TEST_F(ImapTest, RequiredStartTlsForgetsWhatWasSaidBeforeIt) {
                           Expect("Z0001 STARTTLS"), Reply("Z0001 OK begin"), zt::StartTls("server"),
                           Expect("Z0002 CAPABILITY"), Reply("* CAPABILITY IMAP4rev1 AUTH=PLAIN"), Reply("Z0002 OK"),
                           Expect("Z0003 AUTHENTICATE PLAIN"), Send("+ \r\n"), Expect(B64(std::string("\0u\0p", 4))),
-                          Reply("Z0003 OK [CAPABILITY IMAP4rev1] in")});
+                          Reply("Z0003 OK [CAPABILITY IMAP4rev1] in"), Expect("Z0004 LOGOUT"), Reply("Z0004 OK")});
         EXPECT_EQ(Connect(srv), 0);
         EXPECT_EQ(zemStatistics(0, ZEM_STAT_TLS_ACTIVE), 1);
+        EXPECT_EQ(zemClose(0), 0);
         Done(srv);
-        zemClose(0);
+    }
+    {   // Plain text after the go-ahead is an attacker's.
+        ScriptServer srv({Send("* OK [CAPABILITY IMAP4rev1 STARTTLS] hi\r\n"), Expect("Z0001 STARTTLS"),
+                          Send("Z0001 OK begin\r\n* CAPABILITY IMAP4rev1 AUTH=PLAIN\r\n"), zt::WaitClose(3000)});
+        EXPECT_EQ(Connect(srv), ZEM_ERR_TLS_INJECTION);
     }
     for (const char *greeting : {"* OK [CAPABILITY IMAP4rev1 AUTH=PLAIN] hi\r\n", "* PREAUTH [CAPABILITY IMAP4rev1 STARTTLS] hi\r\n"}) {
         ScriptServer srv({Send(greeting)});
@@ -231,10 +236,11 @@ TEST_F(ImapTest, ListDecodesNamesAndCountsWhatDidNotFit) {
     EXPECT_EQ(zemStatistics(0, ZEM_STAT_IMAP_STORED), 2);
     Done(srv);
     // Without SPECIAL-USE no RETURN option.
-    ScriptServer srv2(LoggedIn("", {Expect("Z0002 LIST \"\" \"Work/%\""), Reply("Z0002 OK")}));
+    ScriptServer srv2(LoggedIn("", {Expect("Z0002 LIST \"\" \"Work/%\""), Send("* LIST (\\Noselect) \"/\" {0}\r\n\r\n"),
+                                    Reply("Z0002 OK")}));
     ASSERT_EQ(Connect(srv2), 0);
-    EXPECT_EQ(zemImapList(0, "Work/%", buf, sizeof buf), 0);
-    EXPECT_EQ(std::string(buf), "");
+    EXPECT_EQ(zemImapList(0, "Work/%", buf, sizeof buf), 1) << "an empty literal is an empty name";
+    EXPECT_EQ(std::string(buf), "\t\\Noselect\n");
     Done(srv2);
 }
 
@@ -346,7 +352,8 @@ TEST_F(ImapTest, FetchHeaderAndTheThreeStoreForms) {
              Send("* 1 FETCH (UID 3 BODY[HEADER] {" + std::to_string(header.size()) + "}\r\n" + header + " FLAGS ())\r\n"),
              Reply("Z0002 OK"), Expect("Z0003 UID STORE 3:5 +FLAGS.SILENT (\\Seen \\Flagged)"), Reply("Z0003 OK"),
              Expect("Z0004 UID STORE 3 -FLAGS.SILENT (\\Flagged)"), Reply("Z0004 OK"),
-             Expect("Z0005 UID STORE 3,9 FLAGS.SILENT ($Work)"), Reply("Z0005 NO read-only")}));
+             Expect("Z0005 UID STORE 3,9 FLAGS.SILENT ($Work)"), Reply("Z0005 NO read-only"),
+             Expect("Z0006 UID FETCH 4 BODY.PEEK[HEADER]"), Send("* 2 FETCH (UID 4 BODY[HEADER] {0}\r\n)\r\nZ0006 OK\r\n")}));
     ASSERT_EQ(Connect(srv), 0);
     char buf[100];
     EXPECT_EQ(zemImapFetchHeader(0, 3, buf, sizeof buf), static_cast<int32_t>(header.size()));
@@ -356,6 +363,7 @@ TEST_F(ImapTest, FetchHeaderAndTheThreeStoreForms) {
     EXPECT_EQ(zemImapStore(0, "3 9", "\\Seen"), ZEM_ERR_BAD_CHAR);
     EXPECT_EQ(zemImapStore(0, "3", "\\Seen) UID EXPUNGE (1"), ZEM_ERR_BAD_CHAR);
     EXPECT_EQ(zemImapStore(0, "3,9", "$Work"), ZEM_ERR_IMAP);
+    EXPECT_EQ(zemImapFetchHeader(0, 4, buf, sizeof buf), 0) << "an empty header literal";
     Done(srv);
 }
 
@@ -427,15 +435,16 @@ TEST_F(ImapTest, MailboxCommandsSendNamesInModifiedUtf7) {
 
 TEST_F(ImapTest, OtherChannelsAreRefusedAndCloseLogsOut) {
     char buf[16];
-    ScriptServer pop({Send("+OK\r\n"), Expect("USER u"), Reply("+OK"), Expect("PASS p"), Reply("+OK")});
+    ScriptServer pop({Send("+OK\r\n"), Expect("USER u"), Reply("+OK"), Expect("PASS p"), Reply("+OK"), Expect("QUIT"),
+                      Reply("+OK")});
     zemIntegerParam(0, ZEM_PARAM_POP3_PORT, pop.port());
     ASSERT_EQ(zemPop3Connect(0, "127.0.0.1", "u", "p"), 0);
     EXPECT_EQ(zemImapSelect(0, "INBOX", 0), ZEM_ERR_IMAP_ONLY);
     EXPECT_EQ(zemImapList(0, "*", buf, sizeof buf), ZEM_ERR_IMAP_ONLY);
     EXPECT_EQ(zemImapMailbox(0, ZEM_IMAP_CREATE, "x", nullptr), ZEM_ERR_IMAP_ONLY);
     EXPECT_EQ(zemImapFetchFile(1, 1, "m", dir_.c_str(), dir_.c_str()), ZEM_ERR_IMAP_ONLY);
+    EXPECT_EQ(zemClose(0), 0);
     Done(pop);
-    zemClose(0);
     ScriptServer srv(LoggedIn("", {Expect("Z0002 LOGOUT"), Send("* BYE bye\r\nZ0002 OK done\r\n")}));
     ASSERT_EQ(Connect(srv), 0);
     EXPECT_EQ(zemClose(0), 0);
