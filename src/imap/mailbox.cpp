@@ -140,9 +140,17 @@ int32_t SendMoveExpunge(Channel &ch, Tick now) { // 429
 
 // ---- APPEND ------------------------------------------------------------------------------
 
+int32_t CloseAppendFile(Channel &ch) {
+    ImapArea &a = Imap(ch);
+    if (a.AppendFile > 0) FileClose(a.AppendFile);
+    a.AppendFile = 0;
+    return 0;
+}
+
 int32_t ReadAppendGoAhead(Channel &ch, Tick now) { // 432
     const int32_t r = ReadImapResponses(ch, now);
     if (r == kImapWaiting || r < 0) return r < 0 ? r : kStepOn;
+    if (r != kImapContinue) CloseAppendFile(ch);
     if (r == kImapRefused) return ImapRefused(ch);
     if (r != kImapContinue) return DriverError(ch, 0, ZEM_ERR_MALFORMED_REPLY);
     ch.NextState = kSendAppendData;
@@ -167,13 +175,6 @@ int32_t CrLfPiece(Channel &ch, const char *in, int32_t n, char *out) {
         }
     }
     return k;
-}
-
-int32_t CloseAppendFile(Channel &ch) {
-    ImapArea &a = Imap(ch);
-    if (a.AppendFile > 0) FileClose(a.AppendFile);
-    a.AppendFile = 0;
-    return 0;
 }
 
 int32_t SendAppendData(Channel &ch, Tick now) { // 433
@@ -482,7 +483,7 @@ extern "C" ZEM_API int32_t zemImapAppend(int32_t Chan, const char *Mailbox, cons
     AppendRaw(*ch, literal);
     a.AuthStep = nonSync ? 1 : 0; // SendCommand: go on with the data at once
     const int32_t r = RunCommand(*ch, kCmdAppend);
-    CloseAppendFile(*ch);
+    if (ch->AutoCall != 0) CloseAppendFile(*ch); // else the file is read by the steps to come
     return r < 0 ? r : static_cast<int32_t>(a.NewUid > INT32_MAX ? 0 : a.NewUid);
 }
 

@@ -74,6 +74,16 @@ class ImapTest : public zt::DirTest {
         return zemImapFetchFile(0, uid, name, dir_.c_str(), dir_.c_str());
     }
     std::string Saved(const char *name = "m.txt") const { return zt::ReadFile(dir_ + "/" + name); }
+    // Runs channel 0's request with zemDriver to its end (at most 10 s).
+    static int32_t Drive() {
+        int32_t r = 1;
+        const auto start = zt::Clock::now();
+        while (r > 0 && zt::MsSince(start) < 10000) {
+            r = zemDriver(0);
+            zemWaitAny(20);
+        }
+        return r;
+    }
     static void Done(ScriptServer &srv) {
         EXPECT_TRUE(srv.Finish(5000));
         for (const auto &e : srv.errors()) ADD_FAILURE() << e;
@@ -324,24 +334,24 @@ TEST_F(ImapTest, FetchFailuresMissingTooLargeAndBye) {
     EXPECT_EQ(Fetch(9), ZEM_ERR_SOCKET_CLOSED);
 }
 
-TEST_F(ImapTest, NonBlockingFetchGivesTheBlockingResult) {
+TEST_F(ImapTest, NonBlockingFetchAndAppendGiveTheBlockingResults) {
+    const std::string file = dir_ + "/msg.eml";
+    zt::WriteFile(file, "Subject: x\n\nhello\n");
     ScriptServer srv(LoggedIn("", {Expect("Z0002 UID FETCH 42 BODY.PEEK[]"), FetchResponse("Z0002"),
-                                   Expect("Z0003 UID FETCH 42 BODY.PEEK[]"), FetchResponse("Z0003")}));
+                                   Expect("Z0003 UID FETCH 42 BODY.PEEK[]"), FetchResponse("Z0003"),
+                                   Expect("Z0004 APPEND INBOX {21}"), Reply("+ go"), Expect("Subject: x"), Expect(""),
+                                   Expect("hello"), Expect(""), Reply("Z0004 OK [APPENDUID 1 5] done")}));
     ASSERT_EQ(Connect(srv), 0);
     zemIntegerParam(0, ZEM_PARAM_NO_SAVED_NOTE, 1); // no attachment path in the message files
     ASSERT_EQ(Fetch(42, "a.txt"), 0);
     zemIntegerParam(0, ZEM_PARAM_AUTO_CALL, 0);
     ASSERT_EQ(Fetch(42, "b.txt"), 0);
-    int32_t r = 1;
-    const auto start = zt::Clock::now();
-    while (r > 0 && zt::MsSince(start) < 10000) {
-        r = zemDriver(0);
-        zemWaitAny(20);
-    }
-    EXPECT_EQ(r, 0);
+    EXPECT_EQ(Drive(), 0);
     EXPECT_FALSE(Saved("a.txt").empty());
     EXPECT_EQ(Saved("b.txt"), Saved("a.txt"));
     EXPECT_EQ(zt::ReadFile(dir_ + "/data(2).bin"), kAttachment);
+    EXPECT_EQ(zemImapAppend(0, "INBOX", file.c_str(), nullptr), 0);
+    EXPECT_EQ(Drive(), 0);
     Done(srv);
 }
 
