@@ -205,7 +205,9 @@ int32_t AnswerChallenge(Channel &ch) {
         WipeBytes(ch.AuthWork, kAuthWorkSize);
     } else if (a.AuthStep == 0) {
         n = BuildSaslMessage(ch, msg, sizeof msg);
-    } // else: the server's error report (RFC 7628 section 3.2.3) gets the empty answer
+    } else if (a.AuthMech == kSaslOauthBearer) {
+        msg[n++] = 0x01; // the server's error report: one 0x01 byte (RFC 7628 section 3.2.3)
+    } // else (XOAUTH2): the empty answer
     ++a.AuthStep;
     char *line = a.Cmd;
     int32_t k = 0;

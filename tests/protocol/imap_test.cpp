@@ -148,14 +148,14 @@ TEST_F(ImapTest, BearerTokensAndRefusedLogins) {
     }
     {
         ScriptServer srv({Send("* OK [CAPABILITY IMAP4rev1 SASL-IR AUTH=XOAUTH2 AUTH=OAUTHBEARER] hi\r\n"),
-                          zt::ExpectPrefix("Z0001 AUTHENTICATE OAUTHBEARER "),
-                          Reply("Z0001 NO [AUTHENTICATIONFAILED] bad token")});
+                          zt::ExpectPrefix("Z0001 AUTHENTICATE OAUTHBEARER "), Reply("+ " + B64("{\"status\":\"401\"}")),
+                          Expect("AQ=="), Reply("Z0001 NO [AUTHENTICATIONFAILED] bad token")});
         EXPECT_EQ(Connect(srv), ZEM_ERR_IMAP);
         EXPECT_EQ(ErrorText(ZEM_ERR_IMAP), "IMAP returned error. NO [AUTHENTICATIONFAILED] bad token");
         Done(srv);
         EXPECT_EQ(srv.received(), "Z0001 AUTHENTICATE OAUTHBEARER " +
                                       B64("n,a=u,\x01host=127.0.0.1\x01port=" + std::to_string(srv.port()) +
-                                          "\x01" "auth=Bearer tok123\x01\x01") + "\r\n");
+                                          "\x01" "auth=Bearer tok123\x01\x01") + "\r\nAQ==\r\n");
     }
     // Without a bearer mechanism the password ones are used; an 8-bit password goes as a
     // literal under LITERAL+.
