@@ -53,7 +53,11 @@ int32_t SendCommand(Channel &ch, Tick now) { // 420
     const uint8_t cmd = a.Command;
     if (int32_t r = StartImapCommand(ch, now, static_cast<ImapCommand>(cmd))) return r;
     ch.NextState = ReadStateOf(cmd);
-    if (cmd == kCmdAppend && a.AuthStep == 1) ch.NextState = kSendAppendData; // LITERAL+: no wait
+    if (cmd == kCmdAppend && a.AuthStep == 1) { // LITERAL+: the data follows at once, no reply is awaited
+        ch.NextState = kSendAppendData;
+        ch.FlushNow = 0;
+        ch.WakeTick = 0;
+    }
     return kStepOn;
 }
 
