@@ -53,7 +53,11 @@ int32_t SendCommand(Channel &ch, Tick now) { // 420
     const uint8_t cmd = a.Command;
     if (int32_t r = StartImapCommand(ch, now, static_cast<ImapCommand>(cmd))) return r;
     ch.NextState = ReadStateOf(cmd);
-    if (cmd == kCmdAppend && a.AuthStep == 1) ch.NextState = kSendAppendData; // LITERAL+: no wait
+    if (cmd == kCmdAppend && a.AuthStep == 1) { // LITERAL+: the data follows at once, no reply is awaited
+        ch.NextState = kSendAppendData;
+        ch.FlushNow = 0;
+        ch.WakeTick = 0;
+    }
     return kStepOn;
 }
 
@@ -266,19 +270,18 @@ int32_t RunCommand(Channel &ch, ImapCommand cmd) {
     return RunToEnd(ch);
 }
 
+void AppendRaw(Channel &ch, const char *text) {
+    ImapArea &a = Imap(ch);
+    a.CmdLen += CopyText(a.Cmd + a.CmdLen, text, kImapCmdMax - a.CmdLen);
+}
+
 // Cmd = word, one space, the mailbox name (and more may follow). -47 for a name that
 // cannot be sent.
 int32_t CommandWithMailbox(Channel &ch, const char *word, const char *mailbox) {
     if (mailbox == nullptr) return ZEM_ERR_NULL_POINTER;
-    char head[48];
-    FormatText(head, sizeof head, "%s ", word);
-    SetImapCommand(ch, head);
+    if (!SetImapCommand(ch, word)) return ZEM_ERR_BAD_CHAR;
+    AppendRaw(ch, " ");
     return AppendImapMailbox(ch, mailbox) ? 0 : ZEM_ERR_BAD_CHAR;
-}
-
-void AppendRaw(Channel &ch, const char *text) {
-    ImapArea &a = Imap(ch);
-    a.CmdLen += CopyText(a.Cmd + a.CmdLen, text, kImapCmdMax - a.CmdLen);
 }
 
 // The caller's buffer for LIST and SEARCH: Size - 1 bytes and the NUL.

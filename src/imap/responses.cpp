@@ -395,11 +395,13 @@ int32_t TakeLiteral(Channel &ch) {
     char buf[16384];
     const int32_t want = a.LiteralLeft < sizeof buf ? static_cast<int32_t>(a.LiteralLeft) : static_cast<int32_t>(sizeof buf);
     const int32_t n = want > 0 ? ReadRaw(ch, buf, want) : 0;
-    if (n < 0) return DriverError(ch, 0, ZEM_ERR_SOCKET_CLOSED);
+    if (n < 0) return FailRetrieval(ch, ZEM_ERR_SOCKET_CLOSED); // a cut message file is closed too
     if (n > 0)
         if (int32_t r = SinkBytes(ch, buf, n)) return r;
-    if (a.LiteralLeft == 0) EndLiteral(ch);
-    return n;
+    if (a.LiteralLeft > 0) return n;
+    EndLiteral(ch);
+    return n > 0 ? n : 1; // an empty literal ended: progress all the same, what follows may be here
+
 }
 
 // Feeds the bytes the ring holds to the tokenizer. Bytes processed (0: none there), or a
@@ -425,7 +427,12 @@ int32_t TakeTokens(Channel &ch, int32_t *result) {
             a.Sink = ChooseSink(ch, t);
             a.LiteralLeft = t.number;
             a.PieceLen = 0;
-            if (a.Sink == kSinkNone) continue; // a string: the tokenizer takes it
+            if (a.Sink == kSinkNone && t.number > 0) continue; // a string: the tokenizer takes it
+            if (a.Sink == kSinkNone) { // an empty string, complete at once
+                ImapTakeSmallLiteral(a.Parser, buf + at, 0, &used, &t);
+                OnToken(ch, t, ImapTokenText(a.Parser));
+                continue;
+            }
             if (a.Sink == kSinkMessage)
                 if (int32_t r = OpenMessageSink(ch, t.number)) {
                     *result = r;
@@ -490,19 +497,26 @@ bool SetImapCommand(Channel &ch, const char *text) {
 }
 
 namespace {
-// After the writer put an argument at Cmd[from, end): a literal header ("{n+}") gets its
-// line end and the bytes; a synchronising one cannot go in one command line.
-bool FinishArgument(ImapArea &a, int32_t from, int32_t end, bool sync, const char *bytes, int32_t len) {
-    if (end < 0 || sync) return false;
-    if (a.Cmd[from] == '{') {
-        if (end + 2 + len > kImapCmdMax) return false;
-        a.Cmd[end++] = '\r';
-        a.Cmd[end++] = '\n';
-        std::memcpy(a.Cmd + end, bytes, static_cast<size_t>(len));
-        end += len;
+// Takes the argument the writer put at Cmd[CmdLen, n). A "{len+}" header the writer chose
+// gets CR LF and the len bytes right after it (a sync "{len}" would need the server's "+"
+// first: refused). False leaves Cmd as it was.
+bool TakeArgument(ImapArea &a, int32_t n, bool sync, const char *bytes, int32_t len) {
+    if (n < 0 || sync) {
+        a.Cmd[a.CmdLen] = 0;
+        return false;
     }
-    a.CmdLen = end;
-    a.Cmd[end] = 0;
+    if (a.Cmd[a.CmdLen] == '{') {
+        if (bytes == nullptr || n + 2 + len > kImapCmdMax) {
+            a.Cmd[a.CmdLen] = 0;
+            return false;
+        }
+        a.Cmd[n] = '\r';
+        a.Cmd[n + 1] = '\n';
+        std::memcpy(a.Cmd + n + 2, bytes, static_cast<size_t>(len));
+        n += 2 + len;
+    }
+    a.CmdLen = n;
+    a.Cmd[n] = 0;
     return true;
 }
 } // namespace
@@ -513,19 +527,16 @@ bool AppendImapText(Channel &ch, const char *text) {
     const int32_t len = TextLength(text);
     const int32_t n = ImapAppendAstring(a.Cmd, kImapCmdMax, a.CmdLen, text, len, a.Utf8On != 0,
                                         (a.Caps & kCapLiteralPlus) != 0, &sync);
-    return FinishArgument(a, a.CmdLen, n, sync, text, len);
+    return TakeArgument(a, n, sync, text, len);
 }
 
 bool AppendImapMailbox(Channel &ch, const char *name) {
     ImapArea &a = Imap(ch);
     bool sync = false;
-    // A name that would go as a literal holds CR, LF or is very long: refused rather than
-    // sent in a form whose bytes differ from the name's (modified UTF-7 is ASCII).
-    const int32_t n = ImapAppendMailbox(a.Cmd, kImapCmdMax, a.CmdLen, name, a.Utf8On != 0, false, &sync);
-    if (n < 0 || sync) return false;
-    a.CmdLen = n;
-    a.Cmd[n] = 0;
-    return true;
+    const int32_t n = ImapAppendMailbox(a.Cmd, kImapCmdMax, a.CmdLen, name, a.Utf8On != 0,
+                                        (a.Caps & kCapLiteralPlus) != 0, &sync);
+    // Only a name sent as it is (UTF8=ACCEPT) can be long enough for a literal.
+    return TakeArgument(a, n, sync, a.Utf8On ? name : nullptr, a.Utf8On && name ? TextLength(name) : 0);
 }
 
 int32_t StartImapCommand(Channel &ch, Tick now, ImapCommand cmd, int32_t secretFrom) {

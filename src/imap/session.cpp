@@ -158,13 +158,13 @@ int32_t ChooseLogin(Channel &ch, Tick now) { // 405
     } else if (token && (a.Caps & kCapAuthXoauth2)) {
         a.AuthMech = kSaslXoauth2;
         mech = "XOAUTH2";
-    } else if (!token && (a.Caps & kCapAuthCramMd5)) {
+    } else if (a.Caps & kCapAuthCramMd5) {
         a.AuthMech = kSaslCramMd5;
         return SendAuthenticate(ch, now, "CRAM-MD5", nullptr, 0);
-    } else if (!token && (a.Caps & kCapAuthPlain) && !(a.Caps & kCapLoginDisabled)) {
+    } else if ((a.Caps & kCapAuthPlain) && !(a.Caps & kCapLoginDisabled)) {
         a.AuthMech = kSaslPlain;
         mech = "PLAIN";
-    } else if (!token && !(a.Caps & kCapLoginDisabled)) {
+    } else if (!(a.Caps & kCapLoginDisabled)) {
         SetImapCommand(ch, "LOGIN ");
         if (!AppendImapText(ch, ch.UserName)) return DriverError(ch, 0, ZEM_ERR_USER_MISSING);
         const int32_t shown = a.CmdLen + 1;
@@ -205,7 +205,9 @@ int32_t AnswerChallenge(Channel &ch) {
         WipeBytes(ch.AuthWork, kAuthWorkSize);
     } else if (a.AuthStep == 0) {
         n = BuildSaslMessage(ch, msg, sizeof msg);
-    } // else: the server's error report (RFC 7628 section 3.2.3) gets the empty answer
+    } else if (a.AuthMech == kSaslOauthBearer) {
+        msg[n++] = 0x01; // the server's error report: one 0x01 byte (RFC 7628 section 3.2.3)
+    } // else (XOAUTH2): the empty answer
     ++a.AuthStep;
     char *line = a.Cmd;
     int32_t k = 0;
