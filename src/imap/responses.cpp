@@ -73,7 +73,7 @@ void ToUserBuffer(Channel &ch, const char *text, int32_t n) {
 
 void NoteSearchUid(Channel &ch, const char *digits) {
     ImapArea &a = Imap(ch);
-    ++a.Count;
+    if (a.Count < INT32_MAX) ++a.Count;
     if (a.Overflow) return; // the list stops at the first UID that did not fit: no gaps
     char item[24];
     int32_t k = 0;
@@ -81,6 +81,38 @@ void NoteSearchUid(Channel &ch, const char *digits) {
     k += CopyText(item + k, digits, static_cast<int32_t>(sizeof item) - k - 1);
     ToUserBuffer(ch, item, k);
     if (!a.Overflow) ++a.Stored;
+}
+
+// The UIDs of an ESEARCH ALL set (RFC 4731, the SEARCH result of IMAP4rev2): "4:6,9". A
+// range counts whole; its UIDs are listed while the caller's buffer has room.
+void NoteUidSet(Channel &ch, const char *set) {
+    ImapArea &a = Imap(ch);
+    for (const char *p = set; *p;) {
+        uint64_t lo = 0, hi = 0;
+        for (; *p >= '0' && *p <= '9' && lo < (uint64_t{1} << 32); ++p) lo = lo * 10 + static_cast<uint64_t>(*p - '0');
+        hi = lo;
+        if (*p == ':') {
+            hi = 0;
+            for (++p; *p >= '0' && *p <= '9' && hi < (uint64_t{1} << 32); ++p) hi = hi * 10 + static_cast<uint64_t>(*p - '0');
+        }
+        if (hi < lo) {
+            const uint64_t t = lo;
+            lo = hi;
+            hi = t;
+        }
+        for (uint64_t uid = lo; uid <= hi && lo > 0; ++uid) {
+            if (a.Overflow) { // counted without being listed
+                const uint64_t rest = hi - uid + 1 + static_cast<uint64_t>(a.Count);
+                a.Count = rest > INT32_MAX ? INT32_MAX : static_cast<int32_t>(rest);
+                break;
+            }
+            char digits[24];
+            FormatText(digits, sizeof digits, "%llu", static_cast<unsigned long long>(uid));
+            NoteSearchUid(ch, digits);
+        }
+        if (*p != ',') break;
+        ++p;
+    }
 }
 
 // "name<TAB>attributes<LF>" of one LIST response; the name as UTF-8.
@@ -231,6 +263,11 @@ void DataToken(Channel &ch, const ImapToken &t, const char *text) {
         break;
     case kWordSearch:
         if (a.Command == kCmdSearch && a.Depth == 0 && t.kind == ImapTok::Number) NoteSearchUid(ch, text);
+        break;
+    case kWordEsearch: // "* ESEARCH (TAG "Z0003") UID ALL 4:6,9"
+        if (a.Command != kCmdSearch || a.Depth != 0) break;
+        if (Is(a.Item, "ALL") && (t.kind == ImapTok::Atom || t.kind == ImapTok::Number)) NoteUidSet(ch, text);
+        CopyText(a.Item, t.kind == ImapTok::Atom ? text : "", sizeof a.Item - 1);
         break;
     case kWordList:
         if (a.Command != kCmdList) break;

@@ -299,6 +299,18 @@ TEST_F(ImapTest, SearchFillsTheBufferAndSends8BitCriteriaAsLiterals) {
     EXPECT_EQ(std::string(buf), "4 9");
     EXPECT_EQ(zemStatistics(0, ZEM_STAT_IMAP_STORED), 2);
     Done(srv2);
+    // An IMAP4rev2 server answers with ESEARCH: its ranges are listed while they fit and
+    // counted whole.
+    ScriptServer srv3(LoggedIn("", {Expect("Z0002 UID SEARCH ALL"), Reply("* ESEARCH (TAG \"Z0002\") UID ALL 4:6,9"),
+                                    Reply("Z0002 OK"), Expect("Z0003 UID SEARCH ALL"),
+                                    Reply("* ESEARCH (TAG \"Z0003\") UID ALL 7,1:100000 MODSEQ 5"), Reply("Z0003 OK")}));
+    ASSERT_EQ(Connect(srv3), 0);
+    EXPECT_EQ(zemImapSearch(0, "ALL", buf, sizeof buf), 4);
+    EXPECT_EQ(std::string(buf), "4 5 6 9");
+    EXPECT_EQ(zemImapSearch(0, "ALL", buf, 8), 100001);
+    EXPECT_EQ(std::string(buf), "7 1 2 3");
+    EXPECT_EQ(zemStatistics(0, ZEM_STAT_IMAP_STORED), 4);
+    Done(srv3);
 }
 
 // ---- FETCH ------------------------------------------------------------------------------
