@@ -238,9 +238,19 @@ const StateTable kImapMailboxStates = {kEntries, sizeof kEntries / sizeof kEntri
 
 namespace {
 
-bool HasLineEnd(const char *t) {
-    for (; *t; ++t)
+// Criteria that would break the command line: a line end anywhere, or a '{' outside a
+// quoted string (a literal header whose bytes never come: the server would wait for them).
+bool BreaksTheLine(const char *t) {
+    bool quoted = false;
+    for (; *t; ++t) {
         if (*t == '\r' || *t == '\n') return true;
+        if (quoted && *t == '\\' && t[1] != 0) {
+            ++t;
+            continue;
+        }
+        if (*t == '"') quoted = !quoted;
+        if (!quoted && *t == '{') return true;
+    }
     return false;
 }
 
@@ -381,7 +391,7 @@ extern "C" ZEM_API int32_t zemImapSearch(int32_t Chan, const char *Criteria, cha
     Channel *ch = nullptr;
     if (int32_t r = Begin(Chan, "zemImapSearch", &ch)) return r;
     if (Criteria == nullptr) return ZEM_ERR_NULL_POINTER;
-    if (HasLineEnd(Criteria)) return ZEM_ERR_BAD_CHAR;
+    if (BreaksTheLine(Criteria)) return ZEM_ERR_BAD_CHAR;
     if (int32_t r = TakeUserBuffer(*ch, Buffer, Size)) return r;
     SetImapCommand(*ch, "UID SEARCH ");
     if (int32_t r = AppendCriteria(*ch, Criteria[0] ? Criteria : "ALL")) return r;

@@ -290,6 +290,7 @@ TEST_F(ImapTest, SearchFillsTheBufferAndSends8BitCriteriaAsLiterals) {
     EXPECT_EQ(std::string(buf), "4 9 1234");
     EXPECT_EQ(zemStatistics(0, ZEM_STAT_IMAP_STORED), 3);
     EXPECT_EQ(zemImapSearch(0, "SUBJECT \"x\"\r\nZ9 LOGOUT", buf, sizeof buf), ZEM_ERR_BAD_CHAR);
+    EXPECT_EQ(zemImapSearch(0, "SUBJECT {5}", buf, sizeof buf), ZEM_ERR_BAD_CHAR);
     EXPECT_EQ(zemImapSearch(0, "SUBJECT \"Gr\xC3\xBC\xC3\x9F" "e\" UNSEEN", buf, sizeof buf), 0);
     EXPECT_EQ(std::string(buf), "");
     Done(srv);
