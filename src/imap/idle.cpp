@@ -45,18 +45,13 @@ int32_t StartIdle(Channel &ch, Tick now) { // 470
         ch.NextState = kSendNoop;
         return kStepOn;
     }
-    SetImapCommand(ch, "IDLE");
-    if (int32_t r = StartImapCommand(ch, now, kCmdPlain)) return r;
     a.IdleRenew = After(now, kRenewMs);
-    ch.NextState = kReadIdleGoAhead;
-    return kStepOn;
+    return SendImapLine(ch, now, "IDLE", kCmdPlain, kReadIdleGoAhead);
 }
 
 int32_t ReadIdleGoAhead(Channel &ch, Tick now) { // 471
-    const int32_t r = ReadImapResponses(ch, now);
-    if (r == kImapWaiting || r < 0) return r < 0 ? r : kStepOn;
-    if (r == kImapRefused) return ImapRefused(ch);
-    if (r != kImapContinue) return DriverError(ch, 0, ZEM_ERR_MALFORMED_REPLY);
+    const int32_t r = AwaitImapResponse(ch, now, true);
+    if (r <= 0) return r;
     LogText(ch, "[IDLE]\r\n");
     ch.NextState = kIdling;
     return kStepOn;
@@ -90,10 +85,8 @@ int32_t SendDone(Channel &ch, Tick now) { // 473
 }
 
 int32_t ReadIdleEnd(Channel &ch, Tick now) { // 474
-    const int32_t r = ReadImapResponses(ch, now);
-    if (r == kImapWaiting || r < 0) return r < 0 ? r : kStepOn;
-    if (r == kImapRefused) return ImapRefused(ch);
-    if (r != kImapOk) return DriverError(ch, 0, ZEM_ERR_MALFORMED_REPLY);
+    const int32_t r = AwaitImapResponse(ch, now);
+    if (r <= 0) return r;
     const ImapArea &a = Imap(ch);
     if (a.Changed || TimeIsUp(a, now)) return FinishIdle(ch);
     ch.NextState = kStartIdle; // renewed
@@ -102,17 +95,11 @@ int32_t ReadIdleEnd(Channel &ch, Tick now) { // 474
 
 // ---- Without IDLE: NOOP at the polling interval --------------------------------------------
 
-int32_t SendNoop(Channel &ch, Tick now) { // 475
-    SetImapCommand(ch, "NOOP");
-    if (int32_t r = StartImapCommand(ch, now, kCmdPlain)) return r;
-    ch.NextState = kReadNoop;
-    return kStepOn;
-}
+int32_t SendNoop(Channel &ch, Tick now) { return SendImapLine(ch, now, "NOOP", kCmdPlain, kReadNoop); } // 475
 
 int32_t ReadNoop(Channel &ch, Tick now) { // 476
-    const int32_t r = ReadImapResponses(ch, now);
-    if (r == kImapWaiting || r < 0) return r < 0 ? r : kStepOn;
-    if (r == kImapRefused) return ImapRefused(ch);
+    const int32_t r = AwaitImapResponse(ch, now);
+    if (r <= 0) return r;
     const ImapArea &a = Imap(ch);
     if (a.Changed || TimeIsUp(a, now)) return FinishIdle(ch);
     Tick wake = After(now, P(gSettings.idlePollInterval));

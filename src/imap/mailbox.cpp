@@ -61,18 +61,8 @@ int32_t SendCommand(Channel &ch, Tick now) { // 420
     return kStepOn;
 }
 
-// The tagged response: 1 for OK, 0 while waiting, else the request's negative result.
-int32_t TaggedOk(Channel &ch, Tick now) {
-    const int32_t r = ReadImapResponses(ch, now);
-    if (r < 0) return r;
-    if (r == kImapWaiting) return 0;
-    if (r == kImapRefused) return ImapRefused(ch);
-    if (r == kImapContinue) return DriverError(ch, 0, ZEM_ERR_MALFORMED_REPLY);
-    return 1;
-}
-
 int32_t ReadCommand(Channel &ch, Tick now) { // 421
-    const int32_t r = TaggedOk(ch, now);
+    const int32_t r = AwaitImapResponse(ch, now);
     if (r <= 0) return r;
     ch.NextState = 0;
     return kStepOn;
@@ -91,7 +81,7 @@ int32_t ReadFetch(Channel &ch, Tick now) { // 423
 }
 
 int32_t ReadHeader(Channel &ch, Tick now) { // 424
-    const int32_t r = TaggedOk(ch, now);
+    const int32_t r = AwaitImapResponse(ch, now);
     if (r <= 0) return r;
     if (!Imap(ch).BodySeen) return RequestFailed(ch, ZEM_ERR_NO_SUCH_MESSAGE);
     ch.NextState = 0;
@@ -101,7 +91,7 @@ int32_t ReadHeader(Channel &ch, Tick now) { // 424
 // ---- COPY, and MOVE without the MOVE extension --------------------------------------------
 
 int32_t ReadCopy(Channel &ch, Tick now) { // 426
-    const int32_t r = TaggedOk(ch, now);
+    const int32_t r = AwaitImapResponse(ch, now);
     if (r <= 0) return r;
     ImapArea &a = Imap(ch);
     // Moving by COPY: the originals go with STORE \Deleted and UID EXPUNGE of just these
@@ -127,7 +117,7 @@ int32_t SendMoveFlags(Channel &ch, Tick now) { // 427
 }
 
 int32_t ReadMoveFlags(Channel &ch, Tick now) { // 428
-    const int32_t r = TaggedOk(ch, now);
+    const int32_t r = AwaitImapResponse(ch, now);
     if (r <= 0) return r;
     ch.NextState = kSendMoveExpunge;
     return kStepOn;
@@ -136,10 +126,7 @@ int32_t ReadMoveFlags(Channel &ch, Tick now) { // 428
 int32_t SendMoveExpunge(Channel &ch, Tick now) { // 429
     char line[kImapTokenMax + 32];
     FormatText(line, sizeof line, "UID EXPUNGE %s", ch.Filename);
-    SetImapCommand(ch, line);
-    if (int32_t r = StartImapCommand(ch, now, kCmdPlain)) return r;
-    ch.NextState = kReadMoveExpunge;
-    return kStepOn;
+    return SendImapLine(ch, now, line, kCmdPlain, kReadMoveExpunge);
 }
 
 // ---- APPEND ------------------------------------------------------------------------------
@@ -217,7 +204,7 @@ int32_t SendAppendData(Channel &ch, Tick now) { // 433
 }
 
 int32_t ReadAppend(Channel &ch, Tick now) { // 434
-    const int32_t r = TaggedOk(ch, now);
+    const int32_t r = AwaitImapResponse(ch, now);
     if (r <= 0) return r;
     ch.NextState = 0;
     return kStepOn;

@@ -596,4 +596,20 @@ int32_t StartImapCommand(Channel &ch, Tick now, ImapCommand cmd, int32_t secretF
 
 int32_t ImapRefused(Channel &ch) { return RequestFailed(ch, ZEM_ERR_IMAP); }
 
+int32_t AwaitImapResponse(Channel &ch, Tick now, bool wantContinue) {
+    const int32_t r = ReadImapResponses(ch, now);
+    if (r < 0) return r;
+    if (r == kImapWaiting) return 0;
+    if (r == kImapRefused) return ImapRefused(ch);
+    if (r != (wantContinue ? kImapContinue : kImapOk)) return DriverError(ch, 0, ZEM_ERR_MALFORMED_REPLY);
+    return 1;
+}
+
+int32_t SendImapLine(Channel &ch, Tick now, const char *text, ImapCommand cmd, int32_t next) {
+    SetImapCommand(ch, text);
+    if (int32_t r = StartImapCommand(ch, now, cmd)) return r;
+    ch.NextState = next;
+    return kStepOn;
+}
+
 } // namespace zem

@@ -49,6 +49,12 @@ bool AppendImapMailbox(Channel &ch, const char *name);
 bool AppendImapText(Channel &ch, const char *text);
 // A refusal as the request's result: -86 with the server's text for zemErrorText.
 int32_t ImapRefused(Channel &ch);
+// What a state that waits for its command's answer makes of ReadImapResponses: 1 when it
+// came (the tagged OK; with wantContinue the "+" instead), 0 while waiting, else the
+// request's negative result (-86 for NO or BAD, the connection kept; -74 for the other).
+int32_t AwaitImapResponse(Channel &ch, Tick now, bool wantContinue = false);
+// Cmd = text, sent as a command of the kind given, then the machine goes to `next`.
+int32_t SendImapLine(Channel &ch, Tick now, const char *text, ImapCommand cmd, int32_t next);
 // Capability bit of a capability atom (0 for one the client does not use).
 uint32_t ImapCapabilityBit(const char *atom);
 

@@ -79,10 +79,7 @@ int32_t AskCapabilities(Channel &ch, Tick now) { // 403
         ch.NextState = WantsStartTls(ch) ? kSendStartTls : kChooseLogin;
         return kStepOn;
     }
-    SetImapCommand(ch, "CAPABILITY");
-    if (int32_t r = StartImapCommand(ch, now, kCmdCapability)) return r;
-    ch.NextState = kReadCapabilities;
-    return kStepOn;
+    return SendImapLine(ch, now, "CAPABILITY", kCmdCapability, kReadCapabilities);
 }
 
 int32_t ReadCapabilities(Channel &ch, Tick now) { // 404
@@ -91,10 +88,7 @@ int32_t ReadCapabilities(Channel &ch, Tick now) { // 404
 
 int32_t SendStartTls(Channel &ch, Tick now) { // 410
     if (!(Imap(ch).Caps & kCapStartTls)) return StartTlsUnavailable(ch, kChooseLogin);
-    SetImapCommand(ch, "STARTTLS");
-    if (int32_t r = StartImapCommand(ch, now, kCmdPlain)) return r;
-    ch.NextState = kReadStartTls;
-    return kStepOn;
+    return SendImapLine(ch, now, "STARTTLS", kCmdPlain, kReadStartTls);
 }
 
 int32_t ReadStartTls(Channel &ch, Tick now) { // 411
@@ -246,10 +240,7 @@ int32_t AfterLogin(Channel &ch, Tick now) { // 408
         ch.NextState = kEnableUtf8;
         return kStepOn;
     }
-    SetImapCommand(ch, "CAPABILITY");
-    if (int32_t r = StartImapCommand(ch, now, kCmdCapability)) return r;
-    ch.NextState = kReadLoginCapabilities;
-    return kStepOn;
+    return SendImapLine(ch, now, "CAPABILITY", kCmdCapability, kReadLoginCapabilities);
 }
 
 int32_t ReadLoginCapabilities(Channel &ch, Tick now) { return AwaitOk(ch, now, kEnableUtf8); } // 409
@@ -260,10 +251,7 @@ int32_t EnableUtf8(Channel &ch, Tick now) { // 412
         ch.NextState = 0;
         return kStepOn;
     }
-    SetImapCommand(ch, "ENABLE UTF8=ACCEPT");
-    if (int32_t r = StartImapCommand(ch, now, kCmdPlain)) return r;
-    ch.NextState = kReadEnable;
-    return kStepOn;
+    return SendImapLine(ch, now, "ENABLE UTF8=ACCEPT", kCmdPlain, kReadEnable);
 }
 
 int32_t ReadEnable(Channel &ch, Tick now) { return AwaitOk(ch, now, 0); } // 413
@@ -275,10 +263,7 @@ int32_t SendLogout(Channel &ch, Tick now) { // 490
         ch.NextState = 0;
         return kStepOn;
     }
-    SetImapCommand(ch, "LOGOUT");
-    if (int32_t r = StartImapCommand(ch, now, kCmdLogout)) return r;
-    ch.NextState = kReadLogout;
-    return kStepOn;
+    return SendImapLine(ch, now, "LOGOUT", kCmdLogout, kReadLogout);
 }
 
 int32_t ReadLogout(Channel &ch, Tick now) { // 491
