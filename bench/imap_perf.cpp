@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "zem32.h"
+#include "peak_rss.h"
 
 namespace {
 
@@ -146,17 +147,7 @@ int Fail(const std::string &what, int32_t code) {
     return 1;
 }
 
-bool MakeDir(const std::string &d) {
-    for (size_t i = 1; i <= d.size(); ++i) {
-        if (i < d.size() && d[i] != '/') continue;
-        const std::string part = d.substr(0, i);
-        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
-            std::fprintf(stderr, "imap_perf: mkdir %s: %s\n", part.c_str(), std::strerror(errno));
-            return false;
-        }
-    }
-    return true;
-}
+using zb::MakeDirs;
 
 // Attach, pacing off (unless asked for), log in, select. 0 or the exit status.
 int Open(const Options &o) {
@@ -189,7 +180,7 @@ int Finish() {
 int FetchOne(const Options &o) {
     const std::string name = "message.eml";
     if (o.dir.size() + name.size() > kMaxPath) return Usage("--dir too long");
-    if (!MakeDir(o.dir)) return 1;
+    if (!MakeDirs(o.dir)) return 1;
     const Mark a = Now();
     if (int rc = Open(o)) return rc;
     int32_t r = zemImapFetchFile(0, o.uid, name.c_str(), o.dir.c_str(), o.dir.c_str());
@@ -215,7 +206,7 @@ int FetchOne(const Options &o) {
 int FetchMany(const Options &o) {
     const std::string attDir = o.dir + "att/";
     if (attDir.size() + 20 > kMaxPath) return Usage("--dir too long");
-    if (!MakeDir(o.dir) || !MakeDir(attDir)) return 1;
+    if (!MakeDirs(o.dir) || !MakeDirs(attDir)) return 1;
     const Mark a = Now();
     if (int rc = Open(o)) return rc;
     std::vector<uint32_t> uids;

@@ -1,8 +1,13 @@
-// The process's peak resident set size, for the benchmarks' memory column.
+// What the benchmark drivers share: the process's peak resident set size (the memory
+// column) and making the output folders.
 #pragma once
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace zb {
 
@@ -24,6 +29,19 @@ inline void ResetPeakRss() {
     if (f == nullptr) return;
     std::fputs("5", f);
     std::fclose(f);
+}
+
+// mkdir -p; false (with the reason on stderr) when a part cannot be made.
+inline bool MakeDirs(const std::string &d) {
+    for (size_t i = 1; i <= d.size(); ++i) {
+        if (i < d.size() && d[i] != '/') continue;
+        const std::string part = d.substr(0, i);
+        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
+            std::fprintf(stderr, "mkdir %s: %s\n", part.c_str(), std::strerror(errno));
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace zb

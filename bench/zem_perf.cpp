@@ -42,6 +42,7 @@
 #include <vector>
 
 #include "zem32.h"
+#include "peak_rss.h"
 
 namespace {
 
@@ -364,18 +365,7 @@ int Channels(const Options &o) {
     return 0;
 }
 
-// mkdir -p.
-bool MakeDirs(const std::string &d) {
-    for (size_t i = 1; i <= d.size(); ++i) {
-        if (i < d.size() && d[i] != '/') continue;
-        const std::string part = d.substr(0, i);
-        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
-            std::fprintf(stderr, "zem_perf: mkdir %s: %s\n", part.c_str(), std::strerror(errno));
-            return false;
-        }
-    }
-    return true;
-}
+using zb::MakeDirs;
 
 bool EndsWithDotLine(const std::string &path) {
     std::FILE *f = std::fopen(path.c_str(), "rb");

@@ -13,23 +13,14 @@
 #include <random>
 #include <string>
 
+#include "fixture_env.h"
 #include "zem32.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-bool Sh(const std::string &cmd, std::string *out = nullptr) {
-    FILE *p = popen(cmd.c_str(), "r");
-    if (p == nullptr) return false;
-    std::string text;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) text.append(buf, n);
-    int status = pclose(p);
-    if (out) *out = text;
-    return status == 0;
-}
+using zi::Shell;
 
 std::string Slurp(const std::string &path) {
     std::ifstream f(path, std::ios::binary);
@@ -46,7 +37,7 @@ const std::map<std::string, std::string> &Vars() {
     static const std::map<std::string, std::string> vars = [] {
         std::map<std::string, std::string> v;
         std::string out;
-        Sh("'" + Script() + "' env", &out);
+        Shell("'" + Script() + "' env", &out);
         size_t pos = 0;
         while (pos < out.size()) {
             size_t lf = out.find('\n', pos);
@@ -93,8 +84,8 @@ class TlsServers : public ::testing::TestWithParam<Route> {
   protected:
     void SetUp() override {
         std::string out;
-        ASSERT_TRUE(Sh("'" + Script() + "' status 2>&1", &out)) << "mail servers not running:\n" << out;
-        ASSERT_TRUE(Sh("'" + Script() + "' clear-mailboxes 2>&1", &out)) << out;
+        ASSERT_TRUE(Shell("'" + Script() + "' status 2>&1", &out)) << "mail servers not running:\n" << out;
+        ASSERT_TRUE(Shell("'" + Script() + "' clear-mailboxes 2>&1", &out)) << out;
         ASSERT_EQ(zemAttach(2, 0), 1);
         ca_ = Var("ZEM_TLS_CA_FILE");
         ASSERT_FALSE(ca_.empty());
@@ -116,7 +107,7 @@ class TlsServers : public ::testing::TestWithParam<Route> {
                           std::to_string(port) + "'" + (starttls ? std::string(" -starttls ") + starttls : "") +
                           " </dev/null 2>&1";
         std::string out;
-        Sh(cmd, &out);
+        Shell(cmd, &out);
         size_t at = out.find("Protocol version: ");
         if (at == std::string::npos) return "none: " + out;
         size_t end = out.find('\n', at);
@@ -151,7 +142,7 @@ TEST_P(TlsServers, SendAndFetchAnAttachment) {
     EXPECT_EQ(OpenSslProtocol(r.host, smtpPort, r.smtpMode == ZEM_TLS_IMPLICIT ? nullptr : "smtp"), smtpProtocol);
 
     std::string out;
-    ASSERT_TRUE(Sh("'" + Script() + "' wait-mail bob 1 60 2>&1", &out)) << out;
+    ASSERT_TRUE(Shell("'" + Script() + "' wait-mail bob 1 60 2>&1", &out)) << out;
 
     UseTls(1, r.pop3Mode);
     zemIntegerParam(1, ZEM_PARAM_POP3_PORT, pop3Port);
